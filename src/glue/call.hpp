@@ -1,0 +1,134 @@
+// Calling into Python: interned names, attribute access, vectorcalls with
+// positional and keyword arguments, and a few small object helpers.
+//
+//     Ref r = call(f, a, b, kw(names::ex, ttl));   // f(a, b, ex=ttl)
+//     Ref v = call_method(client, names::get, key);  // client.get(key)
+#pragma once
+
+#include "error.hpp"
+
+#include <initializer_list>
+#include <type_traits>
+
+namespace glue {
+
+// An interned `str`, made on first use and kept for the rest of the process.
+// Declared as a `static` object; constant-initialised, so it is usable from
+// any module code without an initialisation order question.
+class Name {
+public:
+    explicit constexpr Name(const char* text) noexcept : text_(text) {}
+    Handle get() const {
+        if (!obj_) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (!obj_) rethrow();
+        }
+        return Handle(obj_);
+    }
+    operator Handle() const { return get(); }
+    const char* text() const noexcept { return text_; }
+
+private:
+    const char* text_;
+    mutable PyObject* obj_ = nullptr;
+};
+
+// A keyword argument for the call helpers; keyword arguments come last.
+struct Kw {
+    Handle name;
+    Handle value;
+};
+inline Kw kw(const Name& name, Handle value) { return Kw{name.get(), value}; }
+
+namespace detail {
+inline PyObject* arg_ptr(Handle h) noexcept { return h.ptr(); }
+inline PyObject* arg_ptr(const Name& n) { return n.get().ptr(); }
+inline PyObject* arg_ptr(const Kw& k) noexcept { return k.value.ptr(); }
+
+template <class... A>
+constexpr size_t count_kw() {
+    return (size_t{0} + ... + size_t{std::is_same_v<std::decay_t<A>, Kw>});
+}
+template <class... A>
+constexpr bool kw_last() {
+    bool seen = false, ok = true;
+    ((std::is_same_v<std::decay_t<A>, Kw> ? void(seen = true) : void(ok = ok && !seen)), ...);
+    return ok;
+}
+
+// The tuple of keyword names of a call, or null when it has none.
+template <class... A>
+Ref kwnames(const A&... a) {
+    constexpr size_t k = count_kw<A...>();
+    if constexpr (k == 0) {
+        return Ref();
+    } else {
+        Ref names = check(PyTuple_New(k));
+        Py_ssize_t i = 0;
+        auto put = [&](const auto& x) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(x)>, Kw>)
+                PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(x.name.ptr()));
+        };
+        (put(a), ...);
+        return names;
+    }
+}
+}  // namespace detail
+
+// f(args..., name=value...)
+template <class... A>
+Ref call(Handle f, const A&... a) {
+    static_assert(detail::kw_last<A...>(), "keyword arguments come last");
+    constexpr size_t k = detail::count_kw<A...>();
+    PyObject* v[] = {nullptr, detail::arg_ptr(a)...};
+    Ref names = detail::kwnames(a...);
+    return check(PyObject_Vectorcall(f.ptr(), v + 1, (sizeof...(A) - k) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names.ptr()));
+}
+
+// obj.name(args..., name=value...)
+template <class... A>
+Ref call_method(Handle obj, const Name& name, const A&... a) {
+    static_assert(detail::kw_last<A...>(), "keyword arguments come last");
+    constexpr size_t k = detail::count_kw<A...>();
+    PyObject* v[] = {nullptr, obj.ptr(), detail::arg_ptr(a)...};
+    Ref names = detail::kwnames(a...);
+    return check(PyObject_VectorcallMethod(name.get().ptr(), v + 1,
+                                           (1 + sizeof...(A) - k) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           names.ptr()));
+}
+
+// f(*leading, *varargs, **kwargs): `varargs` a tuple, `kwargs` a dict (both may be null).
+Ref call_star(Handle f, std::initializer_list<Handle> leading, Handle varargs, Handle kwargs);
+
+inline Ref getattr(Handle obj, const Name& name) { return check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+// For one-off lookups (module set-up); hot paths use a static Name.
+inline Ref getattr(Handle obj, const char* name) { return check(PyObject_GetAttrString(obj.ptr(), name)); }
+inline void setattr(Handle obj, const Name& name, Handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
+}
+inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
+inline Ref import_from(const char* module, const Name& name) { return getattr(import(module), name); }
+
+inline bool truthy(Handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
+inline bool contains(Handle container, Handle item) {
+    return check(PySequence_Contains(container.ptr(), item.ptr())) != 0;
+}
+inline bool equals(Handle a, Handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) != 0; }
+inline Ref str(Handle obj) { return check(PyObject_Str(obj.ptr())); }
+inline Ref new_str(const char* text) { return check(PyUnicode_FromString(text)); }
+inline Ref new_int(long long value) { return check(PyLong_FromLongLong(value)); }
+inline Ref new_dict() { return check(PyDict_New()); }
+inline Ref new_list() { return check(PyList_New(0)); }
+// A tuple of the given objects.
+Ref new_tuple(std::initializer_list<Handle> items);
+// A tuple of `n` borrowed objects.
+Ref tuple_from_array(PyObject* const* items, size_t n);
+// A str from a PyUnicode_FromFormat format ("%U" a str, "%S" str() of an object).
+Ref format(const char* format, ...);
+inline void set_item(Handle container, Handle key, Handle value) {
+    check(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
+}
+inline void list_append(Handle list, Handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
+
+}  // namespace glue

@@ -1,0 +1,93 @@
+// The coroutine bridge: C++20 coroutines exposed as Python coroutine objects.
+//
+// An `async def` is written as a C++ coroutine returning `Async`:
+//
+//     Async consume(const Args& a) {
+//         for (;;) {
+//             Ref item = co_await call_method(queue, names::get);   // await queue.get()
+//             try { co_await call(send, item); }                    // try: await send(item)
+//             catch (PyError& e) { if (!e.matches(PyExc_Exception)) throw; ... }
+//         }
+//     }
+//
+// and registered through `FunctionSpec::async_body`. Calling the function
+// object checks and binds the arguments and returns a Python coroutine object
+// (not started: nothing runs until the first send, as in Python). That object
+// implements the coroutine protocol (`am_send`, `send`, `throw`, `close`,
+// `__await__`), so asyncio accepts it as a coroutine: `await`, `create_task`
+// and `run_coroutine_threadsafe` drive it.
+//
+// `co_await x` accepts any Python awaitable. The Python object runs one
+// resume core: while the C++ body waits at a `co_await`, values and
+// exceptions sent in go to the awaited object's iterator (the delegate); what
+// it yields goes out unchanged (normally a Future); its result or exception
+// comes back to the body at the `co_await`. An exception thrown into the body
+// arrives as a `PyError`; `co_return value` ends the coroutine with `value`.
+//
+// Ownership: the Python object owns the frame and the bound arguments (which
+// the garbage collector sees); the frame only borrows them through `Args`.
+// Locals of the C++ body live in the frame and are released when it ends or
+// when the object is destroyed.
+#pragma once
+
+#include "function.hpp"
+
+#include <coroutine>
+#include <exception>
+
+namespace glue {
+
+class Async {
+public:
+    struct promise_type;
+    using handle_type = std::coroutine_handle<promise_type>;
+
+    // What a `co_await` hands over and gets back; owned by the Python object.
+    struct Awaiter;
+
+    struct promise_type {
+        Ref awaiting;   // the awaitable the body is suspended on
+        Ref delivered;  // result sent back to the body at its co_await ...
+        Ref thrown;     // ... or the exception thrown in there
+        Ref result;     // the value of co_return
+        std::exception_ptr error;
+
+        Async get_return_object() noexcept { return Async(handle_type::from_promise(*this)); }
+        std::suspend_always initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(Handle value) noexcept { result = value.ref(); }
+        void unhandled_exception() noexcept { error = std::current_exception(); }
+        Awaiter await_transform(Handle awaitable) noexcept;
+    };
+
+    struct Awaiter {
+        promise_type& promise;
+        Ref target;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<>) noexcept { promise.awaiting = std::move(target); }
+        Ref await_resume() {
+            if (promise.thrown) throw PyError(std::move(promise.thrown));
+            return std::move(promise.delivered);
+        }
+    };
+
+    Async(Async&& o) noexcept : frame_(std::exchange(o.frame_, {})) {}
+    Async(const Async&) = delete;
+    ~Async() {
+        if (frame_) frame_.destroy();
+    }
+    handle_type release() noexcept { return std::exchange(frame_, {}); }
+
+private:
+    explicit Async(handle_type h) noexcept : frame_(h) {}
+    handle_type frame_;
+};
+
+inline Async::Awaiter Async::promise_type::await_transform(Handle awaitable) noexcept {
+    return Awaiter{*this, awaitable.ref()};
+}
+
+// True for the coroutine objects made by this bridge.
+bool is_bridge_coroutine(Handle obj) noexcept;
+
+}  // namespace glue

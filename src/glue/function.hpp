@@ -1,0 +1,110 @@
+// Function objects whose body is C++ but which behave as Python functions.
+//
+// A `FunctionSpec` describes one function as a Python `def` would: its name,
+// qualified name, docstring, parameters (with annotations, defaults and the
+// exact-type rule below), `*args`/`**kwargs`, return annotation, and whether
+// it is an `async def`. `make_function` turns it into a callable object that
+//   - binds arguments by position or keyword, with Python's error messages;
+//   - refuses, before the body runs and in parameter order, an argument of a
+//     parameter declared `str`/`int`/`list`/`dict` that is not exactly that
+//     built-in type (None only where the parameter allows it);
+//   - exposes __name__, __qualname__, __module__, __doc__, __annotations__
+//     (strings), __defaults__ (assignable, used by calls), __kwdefaults__,
+//     __code__ (for introspection only: inspect.signature, help and
+//     inspect.iscoroutinefunction read it) and a __dict__;
+//   - binds as a method (`__get__` returns a real `types.MethodType`);
+//   - is called through vectorcall.
+// The body receives an `Args` view of the bound arguments and reaches the
+// module's globals through it, looked up at each call.
+#pragma once
+
+#include "call.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace glue {
+
+class Async;
+
+// The exact built-in type a parameter requires.
+enum class Check : uint8_t { Any, Str, Int, List, Dict };
+
+// A parameter's default value, as written in a `def`.
+struct Default {
+    enum Kind : uint8_t { Required, None, False, True, Int, Str } kind = Required;
+    long long integer = 0;
+    const char* text = nullptr;
+};
+constexpr Default no_default{};
+constexpr Default default_none{Default::None};
+constexpr Default default_bool(bool b) { return Default{b ? Default::True : Default::False}; }
+constexpr Default default_int(long long i) { return Default{Default::Int, i}; }
+constexpr Default default_str(const char* s) { return Default{Default::Str, 0, s}; }
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string in __annotations__
+    Check check = Check::Any;
+    Default default_value = no_default;
+    bool none_ok = false;  // None accepted besides the checked type
+};
+
+class Args;
+using SyncBody = Ref (*)(const Args&);
+using AsyncBody = Async (*)(const Args&);
+
+struct FunctionSpec {
+    const char* name;
+    const char* qualname = nullptr;  // defaults to name
+    const char* doc = nullptr;
+    std::vector<Param> params;
+    const char* varargs = nullptr;  // name of *args, if any
+    const char* varargs_annotation = nullptr;
+    const char* kwargs = nullptr;  // name of **kwargs, if any
+    const char* kwargs_annotation = nullptr;
+    const char* returns = nullptr;  // return annotation
+    SyncBody body = nullptr;        // a plain function ...
+    AsyncBody async_body = nullptr; // ... or an `async def`
+};
+
+// The arguments of one call, bound to the parameters of the spec.
+class Args {
+public:
+    Args(PyObject* function, PyObject* const* values, PyObject* varargs, PyObject* kwargs) noexcept
+        : function_(function), values_(values), varargs_(varargs), kwargs_(kwargs) {}
+
+    // The i-th declared parameter (self first for methods).
+    Handle operator[](size_t i) const noexcept { return Handle(values_[i]); }
+    // The extra positional arguments (a tuple) and keyword arguments (a dict).
+    Handle varargs() const noexcept { return Handle(varargs_); }
+    Handle kwargs() const noexcept { return Handle(kwargs_); }
+    Handle function() const noexcept { return Handle(function_); }
+    // The value of a module global (then a built-in) at this moment; NameError if neither exists.
+    Ref global(const Name& name) const;
+
+private:
+    PyObject* function_;
+    PyObject* const* values_;
+    PyObject* varargs_;
+    PyObject* kwargs_;
+};
+
+// A function object for `spec` (which must outlive the process), whose
+// globals are those of `module`.
+Ref make_function(const FunctionSpec& spec, Handle module);
+
+// The module whose globals a function object uses.
+Handle function_module(Handle function) noexcept;
+
+// Refuse `value` for parameter `name` unless its type is exactly `check`'s.
+// Exposed for bodies that check a value the binder cannot (none here so far).
+void check_argument(const char* name, Check check, bool none_ok, Handle value);
+
+namespace detail {
+// Called by the coroutine bridge: start an `async def` body.
+Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* const* values, size_t count,
+                    PyObject* varargs, PyObject* kwargs);
+}
+
+}  // namespace glue

@@ -1,0 +1,92 @@
+// veltrano_python_configuration._glue_probe: a test-only module that drives
+// the shared C++ layer directly (argument binding, the handled-exception
+// scope, the coroutine bridge). Built and installed only for the test suite.
+#include "glue/coroutine.hpp"
+#include "glue/module.hpp"
+
+using namespace glue;
+
+namespace {
+
+Name n_sys_exception("exception");
+
+// def bind(a: str, b: int = 1, c: Optional[list] = None, *rest, **options) -> (a, b, c, rest, options)
+Ref bind(const Args& a) { return new_tuple({a[0], a[1], a[2], a.varargs(), a.kwargs()}); }
+const FunctionSpec bind_spec{
+    .name = "bind",
+    .doc = "Return the bound arguments.",
+    .params = {{"a", "str", Check::Str}, {"b", "int", Check::Int, default_int(1)},
+               {"c", "Optional[list]", Check::List, default_none, true}},
+    .varargs = "rest",
+    .kwargs = "options",
+    .returns = "tuple",
+    .body = bind,
+};
+
+// def handled(exc): sys.exception() while `exc` is the handled exception, and after.
+Ref handled(const Args& a) {
+    Ref sys = import("sys");
+    Ref inside;
+    {
+        PyError error(a[0].ref());
+        HandledScope scope(error);
+        inside = call_method(sys, n_sys_exception);
+    }
+    return new_tuple({inside, call_method(sys, n_sys_exception)});
+}
+const FunctionSpec handled_spec{.name = "handled", .params = {{"exc"}}, .body = handled};
+
+// async def await_value(awaitable): return await awaitable
+Async await_value(const Args& a) { co_return co_await a[0]; }
+const FunctionSpec await_value_spec{.name = "await_value", .params = {{"awaitable"}}, .async_body = await_value};
+
+// async def await_all(*awaitables): return [await x for x in awaitables], catching
+// Exception for each (the caught exception is put in the list together with
+// sys.exception() as seen inside the handler).
+Async await_all(const Args& a) {
+    Ref results = new_list();
+    Handle items = a.varargs();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
+        try {
+            list_append(results, co_await Handle(PyTuple_GET_ITEM(items.ptr(), i)));
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            HandledScope scope(e);
+            list_append(results, new_tuple({e.value(), call_method(import("sys"), n_sys_exception)}));
+        }
+    }
+    co_return results;
+}
+const FunctionSpec await_all_spec{.name = "await_all", .varargs = "awaitables", .async_body = await_all};
+
+// async def forever(queue, out): while True: out.append(await queue.get())
+Name n_get("get");
+Async forever(const Args& a) {
+    for (;;) list_append(a[1], co_await call_method(a[0], n_get));
+}
+const FunctionSpec forever_spec{.name = "forever", .params = {{"queue"}, {"out"}}, .async_body = forever};
+
+// async def swallow(awaitable): await it; on any BaseException (cancellation
+// included) return the exception instead of raising.
+Async swallow(const Args& a) {
+    try {
+        co_await a[0];
+    } catch (PyError& e) {
+        co_return e.value();
+    }
+    co_return none();
+}
+const FunctionSpec swallow_spec{.name = "swallow", .params = {{"awaitable"}}, .async_body = swallow};
+
+void exec(Module m) {
+    m.add("bind", m.function(bind_spec));
+    m.add("handled", m.function(handled_spec));
+    m.add("await_value", m.function(await_value_spec));
+    m.add("await_all", m.function(await_all_spec));
+    m.add("forever", m.function(forever_spec));
+    m.add("swallow", m.function(swallow_spec));
+}
+
+}  // namespace
+
+GLUE_MODULE(_glue_probe, exec)
