@@ -110,6 +110,9 @@ inline void setattr(Handle obj, const Name& name, Handle value) {
 inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
 inline Ref import_from(const char* module, const Name& name) { return getattr(import(module), name); }
 
+// super(cls, obj): for calling the next class's method in obj's method resolution order.
+inline Ref super(Handle cls, Handle obj) { return call(Handle(reinterpret_cast<PyObject*>(&PySuper_Type)), cls, obj); }
+
 inline bool truthy(Handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
 inline bool contains(Handle container, Handle item) {
     return check(PySequence_Contains(container.ptr(), item.ptr())) != 0;

@@ -25,6 +25,7 @@ struct FunctionObject {
     PyObject* annotations;  // __annotations__
     PyObject* code;         // __code__, made on first use
     PyObject* param_names;  // tuple of interned parameter names, for keyword matching
+    PyObject* owner;        // the class whose body defined the function (what `__class__` is in Python)
 };
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -191,6 +192,7 @@ int Function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->doc);
+    Py_VISIT(f->owner);
     return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -200,6 +202,7 @@ int Function_clear(PyObject* self) {
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->owner);
     PyObject_ClearManagedDict(self);
     return 0;
 }
@@ -332,10 +335,10 @@ PyType_Spec Function_spec = {
     Function_slots,
 };
 
+Forever function_type_object;
 PyTypeObject* function_type() {
-    static Forever type;
-    if (!type) type.set(check(PyType_FromSpec(&Function_spec)));
-    return reinterpret_cast<PyTypeObject*>(type.ptr());
+    if (!function_type_object) function_type_object.set(check(PyType_FromSpec(&Function_spec)));
+    return reinterpret_cast<PyTypeObject*>(function_type_object.ptr());
 }
 
 }  // namespace
@@ -383,5 +386,17 @@ Ref make_function(const FunctionSpec& spec, Handle module) {
 }
 
 Handle function_module(Handle function) noexcept { return Handle(as_function(function.ptr())->module); }
+
+bool is_function(Handle obj) noexcept { return function_type_object && obj.type() == reinterpret_cast<PyTypeObject*>(function_type_object.ptr()); }
+
+void set_owner_class(Handle function, Handle cls) noexcept {
+    Py_XSETREF(as_function(function.ptr())->owner, Py_NewRef(cls.ptr()));
+}
+
+Handle Args::owner_class() const {
+    PyObject* owner = as_function(function_)->owner;
+    if (!owner) raise(PyExc_RuntimeError, "%s(): no enclosing class", as_function(function_)->spec->name);
+    return Handle(owner);
+}
 
 }  // namespace glue

@@ -80,6 +80,9 @@ public:
     Handle varargs() const noexcept { return Handle(varargs_); }
     Handle kwargs() const noexcept { return Handle(kwargs_); }
     Handle function() const noexcept { return Handle(function_); }
+    // The class whose body defined this function (Python's `__class__` cell),
+    // for `super()`-style calls: `call_method(super(a.owner_class(), self), ...)`.
+    Handle owner_class() const;
     // The value of a module global (then a built-in) at this moment; NameError if neither exists.
     Ref global(const Name& name) const;
 
@@ -96,6 +99,11 @@ Ref make_function(const FunctionSpec& spec, Handle module);
 
 // The module whose globals a function object uses.
 Handle function_module(Handle function) noexcept;
+
+// True for the function objects made by make_function.
+bool is_function(Handle obj) noexcept;
+// Record the class whose body defines `function` (done by make_class).
+void set_owner_class(Handle function, Handle cls) noexcept;
 
 // Refuse `value` for parameter `name` unless its type is exactly `check`'s.
 // Exposed for bodies that check a value the binder cannot (none here so far).

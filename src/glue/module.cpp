@@ -84,7 +84,17 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
     set_item(ns, n_qualname, py_name);
     if (doc) set_item(ns, n_doc, new_str(doc));
     for (const Member& m : members) set_item(ns, new_str(m.name), m.value);
-    return call(meta, py_name, base_tuple, ns);
+    Ref cls = call(meta, py_name, base_tuple, ns);
+    for (const Member& m : members) {
+        Handle f = m.value;
+        if (PyObject_TypeCheck(f.ptr(), &PyStaticMethod_Type) || PyObject_TypeCheck(f.ptr(), &PyClassMethod_Type)) {
+            Ref inner = check(PyObject_GetAttrString(f.ptr(), "__func__"));
+            if (is_function(inner)) set_owner_class(inner, cls);
+        } else if (is_function(f)) {
+            set_owner_class(f, cls);
+        }
+    }
+    return cls;
 }
 
 }  // namespace glue
