@@ -5,7 +5,7 @@ PY := .venv/bin/python
 # The test build also installs the _glue_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo clean
+.PHONY: env build test demo test-asan clean
 
 env:
 	@bash scripts/env.sh
@@ -21,6 +21,19 @@ test: build
 
 demo: build
 	$(PY) demo/walkthrough.py $(DEMO_ARGS)
+
+# The whole suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (the sanitizer runtimes preloaded into the
+# interpreter, Python's allocator switched to malloc so ASan sees every block).
+ASAN_BUILD := build/asan
+test-asan: env
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DVPC_TEST_PROBE=ON \
+		-DVPC_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	@cmake --build $(ASAN_BUILD)
+	PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		$(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 clean:
 	rm -rf build .venv
