@@ -1,0 +1,71 @@
+"""The .pyi stubs shipped with the package agree with the compiled modules.
+
+mypy's stubtest imports each module and compares every name, class, base,
+metaclass, signature (parameter names, kinds, defaults) and coroutine flag
+with the stub. A second check makes sure the stub also declares the names a
+module re-exports (asyncio, logging, redis, Union, ...), which stubtest
+itself does not demand.
+"""
+
+import ast
+import importlib
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("mypy.stubtest", reason="mypy is not installed (python -m pip install mypy)")
+
+MODULES = ["journal_setup", "cache_access", "service_toolkit", "broker_setup"]
+PACKAGE = "veltrano_python_configuration"
+SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent / "src"
+STUB_DIR = SOURCE_ROOT / PACKAGE
+ALLOWLIST = pathlib.Path(__file__).resolve().parent / "stubtest-allowlist.txt"
+
+
+def stubtest(module, cwd):
+    """Run stubtest on one module: stubs from the source tree, runtime from
+    wherever this test session imports the package."""
+    package_dir = pathlib.Path(importlib.import_module(PACKAGE).__file__).parent
+    env = dict(os.environ)
+    env["MYPYPATH"] = str(SOURCE_ROOT)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(package_dir.parent), env.get("PYTHONPATH")]))
+    command = [sys.executable, "-m", "mypy.stubtest", f"{PACKAGE}.{module}"]
+    if ALLOWLIST.exists():
+        command += ["--allowlist", str(ALLOWLIST)]
+    return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=50)
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_stub_matches_module(module, tmp_path):
+    result = stubtest(module, tmp_path)
+    if result.returncode != 0 or "Success: no issues found" not in result.stdout:
+        pytest.fail(result.stdout + result.stderr, pytrace=False)
+
+
+def stub_exports(path):
+    """The names a stub makes public: definitions, explicit re-exports
+    (`import x as x`, `from m import x as x`) and annotated attributes."""
+    names = set()
+    for node in ast.parse(path.read_text()).body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+            names.add(node.name)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            names.update(alias.asname for alias in node.names if alias.asname == alias.name)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
+    return names
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_stub_declares_every_module_attribute(module):
+    runtime = importlib.import_module(f"{PACKAGE}.{module}")
+    attributes = {name for name in vars(runtime) if not name.startswith("__")}
+    missing = attributes - stub_exports(STUB_DIR / f"{module}.pyi")
+    assert not missing, f"{module}.pyi lacks {sorted(missing)}"
+
+
+def test_package_is_marked_typed():
+    assert (STUB_DIR / "py.typed").is_file()
