@@ -1,0 +1,306 @@
+"""Real Redis servers for the tests: a standalone server and a three-master cluster.
+
+Every server runs from its own temporary directory on a free 127.0.0.1 port
+and is stopped when its fixture ends, also when a test fails; an atexit hook
+stops anything still running should the fixture teardown never run. A server
+can be stopped, killed and started again on the same port, for tests of
+outages.
+
+Import the fixtures into a test module to use them:
+
+    from support_redis import redis_server, redis_cluster, own_redis_server  # noqa: F401
+
+The second half holds helpers for tests of the module's clients: a logger
+that records its lines, and the `live` fixture that gives a client of each
+kind connected to the real servers, with a plain redis reader beside it.
+"""
+
+import atexit
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+
+import pytest
+
+HOST = "127.0.0.1"
+START_TIMEOUT = 10.0
+CLUSTER_BUS_OFFSET = 10000  # a cluster node also listens on port + 10000
+
+_running = set()
+
+
+def _port_is_free(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((HOST, port))
+        except OSError:
+            return False
+    return True
+
+
+def free_port(cluster_bus=False):
+    """A port nothing listens on now (and, for a cluster node, its bus port too)."""
+    for _ in range(200):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind((HOST, 0))
+            port = s.getsockname()[1]
+        if not cluster_bus:
+            return port
+        if port + CLUSTER_BUS_OFFSET < 65536 and _port_is_free(port + CLUSTER_BUS_OFFSET):
+            return port
+    raise RuntimeError("no free port found")
+
+
+def closed_port():
+    """A port with no server behind it, for unreachable-server tests."""
+    return free_port()
+
+
+def _send(port, *command, timeout=1.0):
+    """One command over a raw connection: the reply's first line, or None if unreachable."""
+    payload = f"*{len(command)}\r\n" + "".join(f"${len(str(c).encode())}\r\n{c}\r\n" for c in command)
+    try:
+        with socket.create_connection((HOST, port), timeout=timeout) as s:
+            s.sendall(payload.encode())
+            data = b""
+            while not data.endswith(b"\r\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+            if data.startswith(b"$"):  # bulk string: read the body as well
+                size = int(data[1 : data.index(b"\r\n")])
+                while len(data) < data.index(b"\r\n") + 2 + size + 2:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    data += chunk
+            return data.decode(errors="replace")
+    except OSError:
+        return None
+
+
+class RedisServer:
+    """One redis-server process on a fixed port, restartable in place."""
+
+    def __init__(self, port=None, cluster=False):
+        self.cluster = cluster
+        self.port = port or free_port(cluster_bus=cluster)
+        self.dir = tempfile.mkdtemp(prefix=f"redis-{self.port}-")
+        self.process = None
+
+    @property
+    def address(self):
+        return f"{HOST}:{self.port}"
+
+    @property
+    def url(self):
+        return f"redis://{HOST}:{self.port}/0"
+
+    def start(self):
+        args = [
+            shutil.which("redis-server") or "redis-server",
+            "--port", str(self.port),
+            "--bind", HOST,
+            "--dir", self.dir,
+            "--save", "",
+            "--appendonly", "no",
+            "--protected-mode", "no",
+            "--logfile", os.path.join(self.dir, "redis.log"),
+        ]
+        if self.cluster:
+            args += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
+                     "--cluster-node-timeout", "2000"]
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _running.add(self)
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"redis-server on port {self.port} exited: {self.log_tail()}")
+            if self.ping():
+                return self
+            time.sleep(0.02)
+        self.stop()
+        raise RuntimeError(f"redis-server on port {self.port} did not answer")
+
+    def ping(self):
+        return _send(self.port, "PING", timeout=0.5) == "+PONG\r\n"
+
+    def command(self, *command):
+        """Send one command; the reply text (first line, or a bulk string's body)."""
+        reply = _send(self.port, *command)
+        if reply is None:
+            raise ConnectionError(f"no server on port {self.port}")
+        return reply
+
+    def log_tail(self):
+        try:
+            with open(os.path.join(self.dir, "redis.log")) as f:
+                return f.read()[-2000:]
+        except OSError:
+            return ""
+
+    def stop(self, kill=False):
+        """Stop the process (SIGKILL with kill=True) and wait until it has gone."""
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL if kill else signal.SIGTERM)
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process = None
+        _running.discard(self)
+
+    def restart(self):
+        self.stop()
+        return self.start()
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class RedisCluster:
+    """Three cluster-enabled masters joined into one cluster, no replicas."""
+
+    def __init__(self, size=3):
+        self.nodes = [RedisServer(cluster=True) for _ in range(size)]
+
+    @property
+    def address(self):
+        """host:port of the first node (what a production client is given)."""
+        return self.nodes[0].address
+
+    def start(self):
+        for attempt in range(3):
+            try:
+                for node in self.nodes:
+                    node.start()
+                break
+            except RuntimeError:
+                # A port taken between the check and the start: new ports, new try.
+                for node in self.nodes:
+                    node.cleanup()
+                if attempt == 2:
+                    raise
+                self.nodes = [RedisServer(cluster=True) for _ in self.nodes]
+        create = subprocess.run(
+            [shutil.which("redis-cli") or "redis-cli", "--cluster", "create",
+             *[node.address for node in self.nodes], "--cluster-replicas", "0", "--cluster-yes"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30,
+        )
+        if create.returncode != 0:
+            self.cleanup()
+            raise RuntimeError(f"cluster create failed: {create.stdout}")
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if all("cluster_state:ok" in (_send(n.port, "CLUSTER", "INFO") or "") for n in self.nodes):
+                return self
+            time.sleep(0.05)
+        self.cleanup()
+        raise RuntimeError("cluster did not reach cluster_state:ok")
+
+    def cleanup(self):
+        for node in self.nodes:
+            node.cleanup()
+
+
+@atexit.register
+def _stop_leftovers():
+    for server in list(_running):
+        server.stop(kill=True)
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """A standalone redis-server shared by the session (use unique keys)."""
+    server = RedisServer()
+    try:
+        yield server.start()
+    finally:
+        server.cleanup()
+
+
+@pytest.fixture
+def own_redis_server():
+    """A standalone redis-server of the test's own, free to stop and restart."""
+    server = RedisServer()
+    try:
+        yield server.start()
+    finally:
+        server.cleanup()
+
+
+@pytest.fixture(scope="session")
+def redis_cluster():
+    """A three-master Redis Cluster shared by the session (use unique keys)."""
+    cluster = RedisCluster()
+    try:
+        yield cluster.start()
+    finally:
+        cluster.cleanup()
+
+
+# ---------------------------------------------------------------------------
+# Clients of the module under test, against the servers above.
+
+
+class RecordingLogger:
+    """A logger that records its lines, and the exception handled at each error call."""
+
+    def __init__(self):
+        self.errors = []
+        self.infos = []
+        self.handled = []
+
+    def error(self, message, *args, **kwargs):
+        self.errors.append(message)
+        self.handled.append(sys.exception())
+
+    def info(self, message):
+        self.infos.append(message)
+
+
+class Live:
+    """A client of the module connected to a real server, a plain reader, and its logger."""
+
+    def __init__(self, kind, client, reader, logger):
+        self.kind, self.client, self.reader, self.logger = kind, client, reader, logger
+
+
+def unique(prefix="k"):
+    return f"{prefix}-{uuid.uuid4().hex[:12]}"
+
+
+@pytest.fixture(params=["development", "production"])
+def live(request):
+    """A DevelopmentRedisClient on the standalone server or a ProductionRedisClient on the cluster."""
+    import redis
+    from redis.cluster import RedisCluster as PlainCluster
+
+    from veltrano_python_configuration.cache_access import DevelopmentRedisClient, ProductionRedisClient
+
+    logger = RecordingLogger()
+    if request.param == "development":
+        server = request.getfixturevalue("redis_server")
+        client = DevelopmentRedisClient(server.url, logger)
+        reader = redis.Redis.from_url(server.url, decode_responses=True)
+    else:
+        cluster = request.getfixturevalue("redis_cluster")
+        client = ProductionRedisClient(cluster.address, logger)
+        reader = PlainCluster(host=HOST, port=cluster.nodes[0].port, decode_responses=True)
+    try:
+        yield Live(request.param, client, reader, logger)
+    finally:
+        reader.close()
+        client.client.close()
