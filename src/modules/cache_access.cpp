@@ -1,8 +1,709 @@
-// veltrano_python_configuration.cache_access (being built).
+// veltrano_python_configuration.cache_access: Redis clients for the services.
+//
+// A production client talks to a Redis Cluster through one node address, a
+// development client to one server by URL; both log their failures through
+// the logger the service hands in and return a fallback value instead of
+// raising (only a failed connection is logged and raised). A factory picks
+// between them, and `initialize_redis` returns the redis library's own
+// connection. Per-operation category counters live in one Redis hash.
+//
+// The redis library is reached through the module attributes `redis` and
+// `RedisClusterClient`, looked up at every call.
 #include "glue/module.hpp"
 
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace glue;
+
 namespace {
-void exec(glue::Module) {}
+
+// Module globals.
+Name n_redis("redis");
+Name n_RedisClusterClient("RedisClusterClient");
+Name n_initialize_redis("initialize_redis");
+Name n_ProductionRedisClient("ProductionRedisClient");
+Name n_DevelopmentRedisClient("DevelopmentRedisClient");
+
+// Attributes of the clients.
+Name n_url("url");
+Name n_logger("logger");
+Name n_decode_responses("decode_responses");
+Name n_client("client");
+Name n_connect("connect");
+Name n_parse_url("_parse_url");
+Name n_DEFAULT_TTL("DEFAULT_TTL");
+
+// Methods and keywords of the redis library, the logger and str.
+Name n_Redis("Redis");
+Name n_from_url("from_url");
+Name n_get("get");
+Name n_set("set");
+Name n_delete("delete");
+Name n_ex("ex");
+Name n_host("host");
+Name n_port("port");
+Name n_get_nodes("get_nodes");
+Name n_pipeline("pipeline");
+Name n_expire("expire");
+Name n_hincrby("hincrby");
+Name n_execute("execute");
+Name n_error("error");
+Name n_info("info");
+Name n_lower("lower");
+Name n_isdigit("isdigit");
+Name n_startswith("startswith");
+
+// Keys of a category entry.
+Name n_id("id");
+Name n_subCategories("subCategories");
+Name n_subSubCategories("subSubCategories");
+
+// Fixed texts.
+Name s_redis_prefix("redis://");
+Name s_production("production");
+Name s_colon(":");
+
+constexpr long long default_port = 6379;
+constexpr long long counts_ttl = 10800;  // three hours
+
+Ref small_int(long long value) { return new_int(value); }
+
+// ---------------------------------------------------------------------------
+// Failure logging
+
+// Call `owner.logger.error(message())` while `error` is the handled exception,
+// as inside an `except` block: a logger that attaches exception information
+// then shows the caught failure, and an exception raised by the logger call
+// carries the caught one as its context. The logger and its method are looked
+// up before the message is built, as `self.logger.error(f"...")` does.
+template <class Message>
+void log_error(Handle owner, const PyError& error, Message&& message) {
+    HandledScope scope(error);
+    Ref logger = getattr(owner, n_logger);
+    Ref method = getattr(logger, n_error);
+    Ref text = message();
+    call(method, text);
+}
+
+// Run `body`; an `Exception` it raises (anything else passes through) goes
+// to `on_failure`, whose result is returned instead.
+template <class Body, class OnFailure>
+Ref guarded(Body&& body, OnFailure&& on_failure) {
+    try {
+        return body();
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return on_failure(e);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Unpacking a two-element result, with the interpreter's messages.
+
+std::pair<Ref, Ref> unpack_pair(Handle value) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) || PyList_CheckExact(v)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
+        if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        PyObject** items = PySequence_Fast_ITEMS(v);
+        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
+    }
+    if (!Py_TYPE(v)->tp_iter && !PySequence_Check(v))
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+    Ref it = check(PyObject_GetIter(v));
+    Ref got[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        got[i] = Ref::steal(PyIter_Next(it.ptr()));
+        if (!got[i]) {
+            if (PyErr_Occurred()) rethrow();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.ptr()));
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) rethrow();
+    return {std::move(got[0]), std::move(got[1])};
+}
+
+// ---------------------------------------------------------------------------
+// Hiding passwords of a redis URL in log lines.
+//
+// The URL is read the way URL parsers read it: an optional "scheme://", then
+// the authority up to the first "/", "?" or "#", whose user information ends
+// at its last "@"; the password is what follows the first ":" of the user
+// information. A password holding an unencoded "/", "?" or "#" breaks that
+// reading, so when the authority has no "@" but the URL has one later, with a
+// ":" before it, everything up to the URL's last "@" counts as user
+// information and its password part is hidden. The value of a "password"
+// query parameter (which the redis library reads as the password) is hidden
+// as well.
+
+using Text = std::u32string;
+
+Text to_text(Handle s) {
+    Py_UCS4* data = PyUnicode_AsUCS4Copy(s.ptr());
+    if (!data) rethrow();
+    Text t(data, data + PyUnicode_GET_LENGTH(s.ptr()));
+    PyMem_Free(data);
+    return t;
+}
+
+Ref from_text(const Text& t) {
+    return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(), static_cast<Py_ssize_t>(t.size())));
+}
+
+constexpr char32_t masked[] = U"***";
+constexpr size_t masked_size = 3;
+
+bool is_ascii_alpha(char32_t c) { return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z'); }
+
+// Where the part after "scheme://" starts (0 without a well-formed scheme).
+size_t after_scheme(const Text& url) {
+    size_t end = url.find(U"://");
+    if (end == Text::npos || end == 0 || !is_ascii_alpha(url[0])) return 0;
+    for (size_t i = 1; i < end; ++i) {
+        char32_t c = url[i];
+        if (!is_ascii_alpha(c) && !(c >= U'0' && c <= U'9') && c != U'+' && c != U'-' && c != U'.') return 0;
+    }
+    return end + 3;
+}
+
+// Replace `url`'s secrets by "***" and collect them in `secrets`.
+Text mask_url(Text url, std::vector<Text>& secrets) {
+    const size_t start = after_scheme(url);
+    size_t rest = start;  // where the host part starts
+
+    size_t authority_end = url.find_first_of(U"/?#", start);
+    if (authority_end == Text::npos) authority_end = url.size();
+    size_t at = authority_end > start ? url.rfind(U'@', authority_end - 1) : Text::npos;
+    if (at == Text::npos || at < start) {
+        size_t first_at = url.find(U'@', start);
+        at = first_at != Text::npos && url.find(U':', start) < first_at ? url.rfind(U'@') : Text::npos;
+    }
+    if (at != Text::npos) {
+        size_t colon = url.find(U':', start);
+        if (colon < at && colon + 1 < at) {
+            Text password = url.substr(colon + 1, at - colon - 1);
+            // A parser that stops at an unencoded "/", "?" or "#" shows the
+            // pieces of such a password in its messages (as a port, say).
+            if (password.find_first_of(U"/?#") != Text::npos) {
+                for (size_t pos = 0; pos <= password.size();) {
+                    size_t stop = password.find_first_of(U"/?#", pos);
+                    if (stop == Text::npos) stop = password.size();
+                    if (stop - pos >= 3) secrets.push_back(password.substr(pos, stop - pos));
+                    pos = stop + 1;
+                }
+            }
+            secrets.push_back(std::move(password));
+            url.replace(colon + 1, at - colon - 1, masked);
+            at = colon + 1 + masked_size;
+        }
+        rest = at + 1;
+    }
+
+    size_t query = url.find(U'?', rest);
+    if (query == Text::npos) return url;
+    size_t end = url.find(U'#', query);
+    if (end == Text::npos) end = url.size();
+    for (size_t pos = query + 1; pos < end;) {
+        size_t amp = url.find(U'&', pos);
+        if (amp == Text::npos || amp > end) amp = end;
+        size_t eq = url.find(U'=', pos);
+        if (eq < amp && url.compare(pos, eq - pos, U"password") == 0 && eq + 1 < amp) {
+            size_t length = amp - eq - 1;
+            secrets.push_back(url.substr(eq + 1, length));
+            url.replace(eq + 1, length, masked);
+            amp = amp - length + masked_size;
+            end = end - length + masked_size;
+        }
+        pos = amp + 1;
+    }
+    return url;
+}
+
+// `text` with every occurrence of each secret replaced by "***" (longest
+// secrets first, so that a piece does not break up a whole password).
+Text hide_secrets(Text text, std::vector<Text> secrets) {
+    std::sort(secrets.begin(), secrets.end(), [](const Text& x, const Text& y) { return x.size() > y.size(); });
+    for (const Text& secret : secrets) {
+        if (secret.empty()) continue;
+        for (size_t pos = text.find(secret); pos != Text::npos; pos = text.find(secret, pos + masked_size))
+            text.replace(pos, secret.size(), masked);
+    }
+    return text;
+}
+
+// An exception like `error` whose text is `text`, for showing in place of
+// one whose text held a secret: the same type when it can be made from one
+// message (else ValueError), with the original traceback.
+PyError sanitized(const PyError& error, Handle text) {
+    Handle original = error.value();
+    Ref copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(original.ptr())), text.ptr()));
+    if (!copy || !PyExceptionInstance_Check(copy.ptr())) {
+        PyErr_Clear();
+        copy = check(PyObject_CallOneArg(PyExc_ValueError, text.ptr()));
+    }
+    Ref traceback = Ref::steal(PyException_GetTraceback(original.ptr()));
+    if (traceback) check(PyException_SetTraceback(copy.ptr(), traceback.ptr()));
+    return PyError(std::move(copy));
+}
+
+// ---------------------------------------------------------------------------
+// IRedisClient: every operation only raises NotImplementedError.
+
+Ref not_implemented(const Args&) { raise_object(Handle(PyExc_NotImplementedError)); }
+
+const FunctionSpec interface_get_spec{
+    .name = "get",
+    .qualname = "IRedisClient.get",
+    .params = {{"self"}, {"key", "str", Check::Str}},
+    .returns = "Union[str, None]",
+    .body = not_implemented,
+};
+const FunctionSpec interface_set_spec{
+    .name = "set",
+    .qualname = "IRedisClient.set",
+    .params = {{"self"}, {"key", "str", Check::Str}, {"value", "str", Check::Str},
+               {"ex", "int", Check::Int, default_int(0)}},
+    .returns = "bool",
+    .body = not_implemented,
+};
+const FunctionSpec interface_delete_spec{
+    .name = "delete",
+    .qualname = "IRedisClient.delete",
+    .params = {{"self"}, {"key", "str", Check::Str}},
+    .returns = "bool",
+    .body = not_implemented,
+};
+const FunctionSpec interface_increment_spec{
+    .name = "increment_category_counts",
+    .qualname = "IRedisClient.increment_category_counts",
+    .params = {{"self"}, {"operation_id", "str", Check::Str}, {"batch_data", "list", Check::List}},
+    .body = not_implemented,
+};
+
+// ---------------------------------------------------------------------------
+// BaseRedisClient
+
+// __init__(self, url, logger, decode_responses=True): store the settings,
+// then connect through the subclass's `connect`.
+Ref base_init(const Args& a) {
+    Handle self = a[0];
+    setattr(self, n_url, a[1]);
+    setattr(self, n_logger, a[2]);
+    setattr(self, n_decode_responses, a[3]);
+    Ref client = call_method(self, n_connect);
+    setattr(self, n_client, client);
+    return none().ref();
+}
+
+const FunctionSpec base_init_spec{
+    .name = "__init__",
+    .qualname = "BaseRedisClient.__init__",
+    .params = {{"self"}, {"url", "str", Check::Str}, {"logger", "any"},
+               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .body = base_init,
+};
+
+const FunctionSpec base_connect_spec{
+    .name = "connect",
+    .qualname = "BaseRedisClient.connect",
+    .doc = "Override this method in subclasses to implement connection logic.",
+    .params = {{"self"}},
+    .body = not_implemented,
+};
+
+// get(self, key): the stored string, or None when the key is missing or the
+// read fails (logged). A reply that is not a str (bytes from a client built
+// with decode_responses False) counts as a failure.
+Ref base_get(const Args& a) {
+    Handle self = a[0], key = a[1];
+    return guarded(
+        [&] {
+            Ref result = call_method(getattr(self, n_client), n_get, key);
+            if (!PyUnicode_CheckExact(result.ptr()) && !result.is_none())
+                raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result.ptr())->tp_name);
+            return result;
+        },
+        [&](const PyError& e) {
+            log_error(self, e, [&] { return format("Error getting key '%U': %S", key.ptr(), e.value().ptr()); });
+            return none().ref();
+        });
+}
+
+const FunctionSpec base_get_spec{
+    .name = "get",
+    .qualname = "BaseRedisClient.get",
+    .params = {{"self"}, {"key", "str", Check::Str}},
+    .returns = "Union[str, None]",
+    .body = base_get,
+};
+
+// set(self, key, value, ex=0): write with an expiry, `ex` seconds or, when 0,
+// the instance's DEFAULT_TTL; the client's result, or False on a logged failure.
+Ref base_set(const Args& a) {
+    Handle self = a[0], key = a[1], value = a[2], ex = a[3];
+    return guarded(
+        [&] {
+            Ref expiry = truthy(ex) ? ex.ref() : getattr(self, n_DEFAULT_TTL);
+            return call_method(getattr(self, n_client), n_set, key, value, kw(n_ex, expiry));
+        },
+        [&](const PyError& e) {
+            log_error(self, e, [&] { return format("Error setting key '%U': %S", key.ptr(), e.value().ptr()); });
+            return py_bool(false).ref();
+        });
+}
+
+const FunctionSpec base_set_spec{
+    .name = "set",
+    .qualname = "BaseRedisClient.set",
+    .params = {{"self"}, {"key", "str", Check::Str}, {"value", "str", Check::Str},
+               {"ex", "int", Check::Int, default_int(0)}},
+    .returns = "bool",
+    .body = base_set,
+};
+
+// delete(self, key): the client's result (the number of keys removed), or
+// False on a logged failure.
+Ref base_delete(const Args& a) {
+    Handle self = a[0], key = a[1];
+    return guarded([&] { return call_method(getattr(self, n_client), n_delete, key); },
+                   [&](const PyError& e) {
+                       log_error(self, e, [&] {
+                           return format("Error deleting key '%U': %S", key.ptr(), e.value().ptr());
+                       });
+                       return py_bool(false).ref();
+                   });
+}
+
+const FunctionSpec base_delete_spec{
+    .name = "delete",
+    .qualname = "BaseRedisClient.delete",
+    .params = {{"self"}, {"key", "str", Check::Str}},
+    .returns = "bool",
+    .body = base_delete,
+};
+
+// ---------------------------------------------------------------------------
+// Category counts
+
+// entry.get(name): a plain dict is read directly (its `get` cannot be
+// replaced), anything else through its `get` method.
+Ref entry_get(Handle entry, const Name& name) {
+    if (PyDict_CheckExact(entry.ptr())) {
+        PyObject* found = nullptr;
+        if (check(PyDict_GetItemRef(entry.ptr(), name.get().ptr(), &found))) return Ref::steal(found);
+        return none().ref();
+    }
+    return call_method(entry, n_get, name);
+}
+
+// entry.get(name, []); an empty Ref when a plain dict lacks the key (an
+// empty list, so nothing to walk).
+Ref entry_children(Handle entry, const Name& name) {
+    if (PyDict_CheckExact(entry.ptr())) {
+        PyObject* found = nullptr;
+        if (check(PyDict_GetItemRef(entry.ptr(), name.get().ptr(), &found))) return Ref::steal(found);
+        return Ref();
+    }
+    Ref empty = new_list();
+    return call_method(entry, n_get, name, empty);
+}
+
+// Call `visit` for each item of `items` in iteration order. A list is read
+// by index with its current length at each step, as the list iterator does.
+template <class Visit>
+void for_each(Handle items, Visit&& visit) {
+    PyObject* v = items.ptr();
+    if (PyList_CheckExact(v)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) visit(Handle(Ref::borrow(PyList_GET_ITEM(v, i))));
+    } else if (PyTuple_CheckExact(v)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) visit(Handle(PyTuple_GET_ITEM(v, i)));
+    } else {
+        Ref it = check(PyObject_GetIter(v));
+        while (Ref item = Ref::steal(PyIter_Next(it.ptr()))) visit(Handle(item));
+        if (PyErr_Occurred()) rethrow();
+    }
+}
+
+// The depth-first, pre-order walk of one batch: one `hincrby(key, str(id), 1)`
+// per category node, through the pipeline's bound method fetched once.
+struct CountWalk {
+    Handle key;
+    Ref hincrby;
+    Handle one;
+
+    void count(Handle entry) const {
+        Ref id = entry_get(entry, n_id);
+        Ref field = str(id);
+        call(hincrby, key, field, one);
+    }
+
+    void subcategory(Handle entry) const {
+        count(entry);
+        if (Ref children = entry_children(entry, n_subSubCategories))
+            for_each(children, [this](Handle leaf) { count(leaf); });
+    }
+
+    void category(Handle entry) const {
+        count(entry);
+        if (Ref children = entry_children(entry, n_subCategories))
+            for_each(children, [this](Handle sub) { subcategory(sub); });
+    }
+};
+
+// increment_category_counts(self, operation_id, batch_data): add one per
+// category node to the operation's hash and renew its three-hour expiry, all
+// in one pipeline and one `execute()`. The expiry is queued after the
+// increments so that it also holds on the call that creates the hash (an
+// EXPIRE of a missing key does nothing). A failure part-way is logged and the
+// pipeline dropped unsent.
+Ref base_increment(const Args& a) {
+    Handle self = a[0], operation_id = a[1], batch = a[2];
+    Ref key = format("Mod:RetagOperations:%U:category_counts", operation_id.ptr());
+    return guarded(
+        [&] {
+            Ref pipeline = call_method(getattr(self, n_client), n_pipeline);
+            Ref one = small_int(1);
+            CountWalk walk{key, getattr(pipeline, n_hincrby), one};
+            for_each(batch, [&walk](Handle category) { walk.category(category); });
+            Ref ttl = small_int(counts_ttl);
+            call_method(pipeline, n_expire, key, ttl);
+            call_method(pipeline, n_execute);
+            return none().ref();
+        },
+        [&](const PyError& e) {
+            log_error(self, e, [&] {
+                return format("Error incrementing category counts for operation '%U': %S", operation_id.ptr(),
+                              e.value().ptr());
+            });
+            return none().ref();
+        });
+}
+
+const FunctionSpec base_increment_spec{
+    .name = "increment_category_counts",
+    .qualname = "BaseRedisClient.increment_category_counts",
+    .params = {{"self"}, {"operation_id", "str", Check::Str}, {"batch_data", "list", Check::List}},
+    .body = base_increment,
+};
+
+// ---------------------------------------------------------------------------
+// ProductionRedisClient
+
+// _parse_url(self, url): (host, port) from "host:port"; the port is 6379
+// unless the second ":"-separated part is all digits.
+Ref production_parse_url(const Args& a) {
+    Ref parts = check(PyUnicode_Split(a[1].ptr(), s_colon.get().ptr(), -1));
+    Handle host(PyList_GET_ITEM(parts.ptr(), 0));
+    Ref port;
+    if (PyList_GET_SIZE(parts.ptr()) >= 2) {
+        Handle text(PyList_GET_ITEM(parts.ptr(), 1));
+        if (truthy(call_method(text, n_isdigit))) port = check(PyLong_FromUnicodeObject(text.ptr(), 10));
+    }
+    if (!port) port = small_int(default_port);
+    return new_tuple({host, port});
+}
+
+const FunctionSpec production_parse_url_spec{
+    .name = "_parse_url",
+    .qualname = "ProductionRedisClient._parse_url",
+    .params = {{"self"}, {"url", "str", Check::Str}},
+    .body = production_parse_url,
+};
+
+// connect(self): a cluster connection through the node in `url`; a failure
+// is logged and raised again.
+Ref production_connect(const Args& a) {
+    Handle self = a[0];
+    try {
+        Ref url = getattr(self, n_url);
+        Ref parsed = call_method(self, n_parse_url, url);
+        auto [host, port] = unpack_pair(parsed);
+        Ref cluster = a.global(n_RedisClusterClient);
+        Ref decode = getattr(self, n_decode_responses);
+        return call(cluster, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        log_error(self, e, [&] {
+            Ref url = getattr(self, n_url);
+            return format("Error connecting to Production Redis at '%S': %S", url.ptr(), e.value().ptr());
+        });
+        throw;
+    }
+}
+
+const FunctionSpec production_connect_spec{
+    .name = "connect",
+    .qualname = "ProductionRedisClient.connect",
+    .params = {{"self"}},
+    .body = production_connect,
+};
+
+// ---------------------------------------------------------------------------
+// DevelopmentRedisClient
+
+// connect(self): a single-server connection by URL ("redis://" is put in
+// front unless the URL starts with it). A failure is logged, with any
+// password of the URL shown as "***", and raised again.
+Ref development_connect(const Args& a) {
+    Handle self = a[0];
+    try {
+        Ref url = getattr(self, n_url);
+        Ref target = truthy(call_method(url, n_startswith, s_redis_prefix))
+                         ? url
+                         : check(PyUnicode_Concat(s_redis_prefix.get().ptr(), str(url).ptr()));
+        Ref from_url = getattr(getattr(a.global(n_redis), n_Redis), n_from_url);
+        Ref decode = getattr(self, n_decode_responses);
+        return call(from_url, target, kw(n_decode_responses, decode));
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        HandledScope scope(e);
+        Ref method = getattr(getattr(self, n_logger), n_error);
+        std::vector<Text> secrets;
+        Text url = mask_url(to_text(str(getattr(self, n_url))), secrets);
+        Text reason = to_text(str(e.value()));
+        Text shown = hide_secrets(reason, secrets);
+        Ref reason_text = from_text(shown);
+        Ref message = format("Error connecting to Development Redis at '%U': %U", from_text(url).ptr(),
+                             reason_text.ptr());
+        if (shown == reason) {
+            call(method, message);
+        } else {
+            // The logger may print the handled exception: show it one whose
+            // text has the password hidden. The caller still gets the original.
+            PyError copy = sanitized(e, reason_text);
+            HandledScope hidden(copy);
+            call(method, message);
+        }
+        throw;
+    }
+}
+
+const FunctionSpec development_connect_spec{
+    .name = "connect",
+    .qualname = "DevelopmentRedisClient.connect",
+    .params = {{"self"}},
+    .body = development_connect,
+};
+
+// ---------------------------------------------------------------------------
+// initialize_redis and RedisClientFactory
+
+bool is_production(Handle environ) { return equals(call_method(environ, n_lower), s_production); }
+
+// initialize_redis(url, environ, logger=None, decode_responses=True): the
+// redis library's connection: a cluster connection for "production" (with
+// four info lines), else a single server at "redis://" + url.
+Ref initialize_redis(const Args& a) {
+    Handle url = a[0], environ = a[1], logger = a[2], decode = a[3];
+    if (!is_production(environ)) {
+        Ref from_url = getattr(getattr(a.global(n_redis), n_Redis), n_from_url);
+        Ref target = check(PyUnicode_Concat(s_redis_prefix.get().ptr(), url.ptr()));
+        return call(from_url, kw(n_url, target), kw(n_decode_responses, decode));
+    }
+    {
+        Ref info = getattr(logger, n_info);
+        call(info, format("Url received for redis prod is %U", url.ptr()));
+    }
+    Ref parts = check(PyUnicode_Split(url.ptr(), s_colon.get().ptr(), -1));
+    auto [host, port_text] = unpack_pair(parts);
+    Ref port = Ref::steal(PyLong_FromUnicodeObject(port_text.ptr(), 10));
+    if (!port) {
+        PyError error = PyError::fetch();
+        if (!error.matches(PyExc_ValueError)) throw std::move(error);
+        port = small_int(default_port);
+    }
+    {
+        Ref info = getattr(logger, n_info);
+        call(info, format("After splitting %U", host.ptr()));
+    }
+    Ref cluster_class = a.global(n_RedisClusterClient);
+    Ref cluster = call(cluster_class, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));
+    {
+        Ref info = getattr(logger, n_info);
+        call(info, call_method(cluster, n_get_nodes));
+    }
+    {
+        Ref info = getattr(logger, n_info);
+        call(info, new_str("Connection to redis is successful"));
+    }
+    return cluster;
+}
+
+const FunctionSpec initialize_redis_spec{
+    .name = "initialize_redis",
+    .doc = "Simple Redis initialization.\n\n"
+           "For an environment named \"production\" (in any case) `url` is one cluster node as\n"
+           "host:port and a cluster connection is returned; otherwise a single-server\n"
+           "connection to \"redis://\" + url is returned.",
+    .params = {{"url", "str", Check::Str}, {"environ", "str", Check::Str}, {"logger", nullptr, Check::Any, default_none},
+               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .body = initialize_redis,
+};
+
+// RedisClientFactory.create(url, environ, client_type=2, logger=None, decode_responses=True)
+Ref factory_create(const Args& a) {
+    Handle url = a[0], environ = a[1], client_type = a[2], logger = a[3], decode = a[4];
+    if (equals(client_type, small_int(1))) return call(a.global(n_initialize_redis), url, environ, logger, decode);
+    Ref cls = a.global(is_production(environ) ? n_ProductionRedisClient : n_DevelopmentRedisClient);
+    return call(cls, url, logger, decode);
+}
+
+const FunctionSpec factory_create_spec{
+    .name = "create",
+    .qualname = "RedisClientFactory.create",
+    .doc = "Create a Redis client instance.\n- client_type: 1 for simple implementation, 2 for advanced (default).",
+    .params = {{"url", "str", Check::Str}, {"environ", "str", Check::Str},
+               {"client_type", "int", Check::Int, default_int(2)}, {"logger", "any", Check::Any, default_none},
+               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .returns = "Union[IRedisClient, object]",
+    .body = factory_create,
+};
+
+// ---------------------------------------------------------------------------
+
+void exec(Module m) {
+    m.add("Union", getattr(import("typing"), "Union"));
+    m.add("redis", import("redis"));
+    m.add("RedisClusterClient", getattr(import("redis.cluster"), "RedisCluster"));
+    m.add("initialize_redis", m.function(initialize_redis_spec));
+
+    Ref interface = make_class(m, "IRedisClient", {}, "Interface for Redis clients.",
+                               {{"get", m.function(interface_get_spec)},
+                                {"set", m.function(interface_set_spec)},
+                                {"delete", m.function(interface_delete_spec)},
+                                {"increment_category_counts", m.function(interface_increment_spec)}});
+    m.add("IRedisClient", interface);
+
+    Ref base = make_class(m, "BaseRedisClient", {interface},
+                          "Base Redis client with common functionality and error handling.",
+                          {{"DEFAULT_TTL", small_int(604800)},
+                           {"__init__", m.function(base_init_spec)},
+                           {"connect", m.function(base_connect_spec)},
+                           {"get", m.function(base_get_spec)},
+                           {"set", m.function(base_set_spec)},
+                           {"delete", m.function(base_delete_spec)},
+                           {"increment_category_counts", m.function(base_increment_spec)}});
+    m.add("BaseRedisClient", base);
+
+    m.add("ProductionRedisClient",
+          make_class(m, "ProductionRedisClient", {base}, "Production Redis client using Redis Cluster.",
+                     {{"connect", m.function(production_connect_spec)},
+                      {"_parse_url", m.function(production_parse_url_spec)}}));
+    m.add("DevelopmentRedisClient",
+          make_class(m, "DevelopmentRedisClient", {base}, "Development Redis client using redis-py.",
+                     {{"connect", m.function(development_connect_spec)}}));
+
+    Ref create = check(PyStaticMethod_New(m.function(factory_create_spec).ptr()));
+    m.add("RedisClientFactory",
+          make_class(m, "RedisClientFactory", {}, "Factory for creating Redis clients.", {{"create", create}}));
+}
+
 }  // namespace
 
 GLUE_MODULE(cache_access, exec)

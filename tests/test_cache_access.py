@@ -1,0 +1,418 @@
+"""Redis clients of cache_access: base operations, connections and the factory, on real servers."""
+
+import gc
+import io
+import logging
+import sys
+import tracemalloc
+
+import pytest
+import redis
+from redis.cluster import ClusterNode, RedisCluster
+from redis.exceptions import ConnectionError as RedisConnectionError
+from redis.exceptions import RedisClusterException, ResponseError
+
+from support_redis import (  # noqa: F401  (fixtures)
+    HOST,
+    RecordingLogger,
+    closed_port,
+    live,
+    own_redis_server,
+    redis_cluster,
+    redis_server,
+    unique,
+)
+from veltrano_python_configuration import cache_access
+from veltrano_python_configuration.cache_access import (
+    BaseRedisClient,
+    DevelopmentRedisClient,
+    IRedisClient,
+    ProductionRedisClient,
+    RedisClientFactory,
+    initialize_redis,
+)
+
+
+class Recorder:
+    """Stands in for a library object: records every method call, returns `results[name]`."""
+
+    def __init__(self, calls=None, **results):
+        self.calls = [] if calls is None else calls
+        self.results = results
+
+    def __getattr__(self, name):
+        def method(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            return self.results.get(name)
+
+        return method
+
+
+class OnClient(BaseRedisClient):
+    """A client whose connection is the object passed as url's companion."""
+
+    def __init__(self, client, logger):
+        self._given = client
+        super().__init__("given", logger)
+
+    def connect(self):
+        return self._given
+
+
+def test_module_layout():
+    names = [n for n in vars(cache_access) if not n.startswith("__")]
+    assert names == ["Union", "redis", "RedisClusterClient", "initialize_redis", "IRedisClient",
+                     "BaseRedisClient", "ProductionRedisClient", "DevelopmentRedisClient", "RedisClientFactory"]
+    assert cache_access.redis is redis and cache_access.RedisClusterClient is RedisCluster
+    assert [n for n in vars(IRedisClient) if not n.startswith("__")] == [
+        "get", "set", "delete", "increment_category_counts"]
+    assert BaseRedisClient.__mro__[1:] == (IRedisClient, object)
+    assert BaseRedisClient.DEFAULT_TTL == 604800
+    assert isinstance(vars(RedisClientFactory)["create"], staticmethod)
+    assert RedisClientFactory.create.__defaults__ == (2, None, True)
+    assert initialize_redis.__annotations__ == {"url": "str", "environ": "str", "decode_responses": "bool"}
+
+
+def test_interface_and_base_only_raise():
+    interface = IRedisClient()
+    for call in (lambda: interface.get("k"), lambda: interface.set("k", "v"), lambda: interface.delete("k"),
+                 lambda: interface.increment_category_counts("op", [])):
+        with pytest.raises(NotImplementedError):
+            call()
+    with pytest.raises(TypeError):
+        interface.get(5)
+    with pytest.raises(NotImplementedError):
+        BaseRedisClient("u", RecordingLogger())
+
+
+def test_round_trip_with_default_and_given_expiry(live):
+    c, key = live.client, unique()
+    assert c.set(key, "v1") is True
+    assert c.get(key) == "v1"
+    assert 604790 < live.reader.ttl(key) <= 604800
+    assert c.set(key, "v2", 0) is True
+    assert 604790 < live.reader.ttl(key) <= 604800
+    assert c.set(key, "v3", ex=60) is True
+    assert live.reader.get(key) == "v3" and 50 < live.reader.ttl(key) <= 60
+    assert c.delete(key) == 1
+    assert c.get(key) is None
+    assert c.delete(key) == 0
+    assert live.logger.errors == []
+
+
+def test_default_ttl_can_be_overridden(redis_server):
+    class Short(DevelopmentRedisClient):
+        DEFAULT_TTL = 120
+
+    reader = redis.Redis.from_url(redis_server.url)
+    client, key = Short(redis_server.url, RecordingLogger()), unique()
+    client.set(key, "v")
+    assert 110 < reader.ttl(key) <= 120
+    client.DEFAULT_TTL = 30
+    client.set(key, "v")
+    assert 20 < reader.ttl(key) <= 30
+
+
+def test_refused_write_is_logged_with_the_server_text(redis_server):
+    logger = RecordingLogger()
+    client = DevelopmentRedisClient(redis_server.url, logger)
+    assert client.set("neg", "v", -5) is False
+    [exc] = logger.handled
+    assert isinstance(exc, ResponseError)
+    assert logger.errors == [f"Error setting key 'neg': {exc}"]
+
+
+def test_bytes_reply_is_a_logged_failure(redis_server):
+    logger = RecordingLogger()
+    client = DevelopmentRedisClient(redis_server.url, logger, decode_responses=False)
+    key = unique()
+    assert client.get(key) is None and logger.errors == []
+    client.set(key, "v")
+    assert client.get(key) is None
+    assert logger.errors == [f"Error getting key '{key}': Expected str, got bytes"]
+    assert isinstance(logger.handled[0], TypeError)
+
+
+@pytest.mark.parametrize(
+    "method, args, message",
+    [
+        ("set", ("k", 5), "Argument 'value' has incorrect type (expected str, got int)"),
+        ("set", ("k", None), "Argument 'value' has incorrect type (expected str, got NoneType)"),
+        ("set", ("k", b"v"), "Argument 'value' has incorrect type (expected str, got bytes)"),
+        ("set", ("k", "v", True), "Argument 'ex' has incorrect type (expected int, got bool)"),
+        ("get", (5,), "Argument 'key' has incorrect type (expected str, got int)"),
+        ("delete", (None,), "Argument 'key' has incorrect type (expected str, got NoneType)"),
+        ("increment_category_counts", (None, []), "Argument 'operation_id' has incorrect type (expected str, got NoneType)"),
+        ("increment_category_counts", ("op", ()), "Argument 'batch_data' has incorrect type (expected list, got tuple)"),
+    ],
+)
+def test_argument_types_are_checked_before_anything(method, args, message):
+    recorder, logger = Recorder(), RecordingLogger()
+    client = OnClient(recorder, logger)
+    with pytest.raises(TypeError) as info:
+        getattr(client, method)(*args)
+    assert str(info.value) == message
+    assert recorder.calls == [] and logger.errors == []
+
+
+def test_exact_calls_on_the_client():
+    recorder = Recorder(set=True, delete=0, get=None)
+    client = OnClient(recorder, RecordingLogger())
+    client.set("k", "v")
+    client.set(key="k", value="v", ex=-5)
+    client.get("k")
+    client.delete("k")
+    assert recorder.calls == [("set", ("k", "v"), {"ex": 604800}), ("set", ("k", "v"), {"ex": -5}),
+                              ("get", ("k",), {}), ("delete", ("k",), {})]
+
+
+def test_stopped_and_restarted_server(own_redis_server):
+    logger = RecordingLogger()
+    client = DevelopmentRedisClient(own_redis_server.url, logger)
+    key = unique()
+    assert client.set(key, "before") is True
+    own_redis_server.stop()
+    assert client.get(key) is None
+    assert client.set(key, "v") is False
+    assert client.delete(key) is False
+    assert client.increment_category_counts("op", [{"id": 1}]) is None
+    prefixes = [f"Error getting key '{key}': ", f"Error setting key '{key}': ", f"Error deleting key '{key}': ",
+                "Error incrementing category counts for operation 'op': "]
+    assert len(logger.errors) == 4
+    for line, prefix, exc in zip(logger.errors, prefixes, logger.handled):
+        assert isinstance(exc, RedisConnectionError)
+        assert line == prefix + str(exc)
+    own_redis_server.start()
+    assert client.set(key, "after") is True and client.get(key) == "after"
+    assert len(logger.errors) == 4
+
+
+def test_a_logger_with_exc_info_prints_the_caught_failure():
+    class ExcInfoLogger(logging.Logger):
+        def error(self, msg, *args, exc_info=True, **kwargs):
+            super().error(msg, *args, exc_info=exc_info, **kwargs)
+
+    logger, out = ExcInfoLogger("cache-access-test"), io.StringIO()
+    logger.addHandler(logging.StreamHandler(out))
+    client = DevelopmentRedisClient(f"{HOST}:{closed_port()}", logger)
+    assert client.get("k") is None
+    text = out.getvalue()
+    assert text.startswith("Error getting key 'k': ")
+    assert "Traceback (most recent call last)" in text and "redis.exceptions.ConnectionError" in text
+    assert "NoneType: None" not in text
+
+
+def test_a_logger_of_none_turns_a_failure_into_attribute_error():
+    client = DevelopmentRedisClient(f"{HOST}:{closed_port()}", None)
+    with pytest.raises(AttributeError) as info:
+        client.delete("k")
+    assert isinstance(info.value.__context__, RedisConnectionError)
+
+
+# --- connections ------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "url, expected",
+    [
+        ("cache-1:700", ("cache-1", 700)), ("cache-1", ("cache-1", 6379)), ("cache-1:", ("cache-1", 6379)),
+        ("cache-1:port", ("cache-1", 6379)), ("cache-1:700:x", ("cache-1", 700)), ("", ("", 6379)),
+        ("redis://cache-1:700", ("redis", 6379)), ("h:0070", ("h", 70)),
+    ],
+)
+def test_parse_url(url, expected):
+    assert ProductionRedisClient._parse_url(None, url) == expected
+
+
+def test_production_connect_calls_the_cluster_class_by_keyword(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(cache_access, "RedisClusterClient", lambda *a, **k: recorder.calls.append((a, k)) or "conn")
+    client = ProductionRedisClient("cache-1:7000", RecordingLogger(), False)
+    assert client.client == "conn"
+    assert recorder.calls == [((), {"host": "cache-1", "port": 7000, "decode_responses": False})]
+
+
+@pytest.mark.parametrize(
+    "url, sent",
+    [("localhost:6379", "redis://localhost:6379"), ("redis://localhost:6379/0", "redis://localhost:6379/0"),
+     ("REDIS://h", "redis://REDIS://h"), ("rediss://h", "redis://rediss://h")],
+)
+def test_development_connect_adds_the_prefix(monkeypatch, url, sent):
+    calls = []
+    monkeypatch.setattr(cache_access, "redis", Recorder(calls))
+    monkeypatch.setattr(redis.Redis, "from_url", lambda *a, **k: calls.append((a, k)) or "conn")
+    monkeypatch.setattr(cache_access, "redis", type("R", (), {"Redis": redis.Redis}))
+    client = DevelopmentRedisClient(url, RecordingLogger())
+    assert client.client == "conn" and client.url == url
+    assert calls == [((sent,), {"decode_responses": True})]
+
+
+def test_unreachable_cluster_node_is_logged_and_raised():
+    logger, address = RecordingLogger(), f"{HOST}:{closed_port()}"
+    with pytest.raises(RedisClusterException) as info:
+        ProductionRedisClient(address, logger)
+    assert logger.handled == [info.value]
+    assert logger.errors == [f"Error connecting to Production Redis at '{address}': {info.value}"]
+    logger = RecordingLogger()
+    with pytest.raises(RedisClusterException):
+        initialize_redis(address, "production", logger)
+    assert logger.errors == []
+    assert logger.infos == [f"Url received for redis prod is {address}", "After splitting 127.0.0.1"]
+
+
+@pytest.mark.parametrize(
+    "url, shown, secret",
+    [
+        # the library's own error text holds the password here
+        ("redis://user:s3cret@h\uff03st:6379/0", "redis://user:***@h\uff03st:6379/0", "s3cret"),
+        ("user:s3cret@host:bad/0", "user:***@host:bad/0", "s3cret"),
+        ("redis://:s3cret@host:bad", "redis://:***@host:bad", "s3cret"),
+        ("redis://host:bad/0?db=1&password=s3cret", "redis://host:bad/0?db=1&password=***", "s3cret"),
+        # an unencoded "/" in the password: the library reads "u:pass" as host and port
+        ("u:pass/s3cret@host:x", "u:***@host:x", "pass/s3cret"),
+        ("localhost:bad", "localhost:bad", None),
+    ],
+)
+def test_development_connect_failure_hides_the_password(url, shown, secret):
+    logger = RecordingLogger()
+    with pytest.raises(ValueError) as info:
+        DevelopmentRedisClient(url, logger)
+    [line] = logger.errors
+    assert line.startswith(f"Error connecting to Development Redis at '{shown}': ")
+    if secret is None:
+        assert logger.handled == [info.value] and line.endswith(f"': {info.value}")
+        return
+    for piece in {secret, secret.split("/")[0]}:
+        assert piece not in line and piece not in str(logger.handled[0])
+    assert type(logger.handled[0]) is ValueError
+    assert logger.handled[0].__traceback__ is not None
+
+
+def test_development_client_on_an_unreachable_server_logs_fallbacks():
+    logger = RecordingLogger()
+    client = DevelopmentRedisClient(f"{HOST}:{closed_port()}", logger)
+    assert client.get("k") is None and client.set("k", "v") is False
+    assert [e.split("': ")[0] for e in logger.errors] == ["Error getting key 'k", "Error setting key 'k"]
+
+
+# --- factory and initialize_redis -------------------------------------------
+
+
+@pytest.fixture
+def fake_library(monkeypatch):
+    calls = []
+
+    def cluster(**kwargs):
+        calls.append(("cluster", kwargs))
+        return Recorder(calls, get_nodes=["node"])
+
+    def from_url(*args, **kwargs):
+        calls.append(("from_url", args, kwargs))
+        return "single"
+
+    monkeypatch.setattr(cache_access, "RedisClusterClient", cluster)
+    monkeypatch.setattr(cache_access, "redis", type("R", (), {"Redis": type("C", (), {"from_url": from_url})}))
+    return calls
+
+
+@pytest.mark.parametrize(
+    "environ, client_type, cls",
+    [("PRODUCTION", 2, ProductionRedisClient), ("Production", 0, ProductionRedisClient),
+     ("prod", 3, DevelopmentRedisClient), ("", -1, DevelopmentRedisClient), ("staging", 2, DevelopmentRedisClient)],
+)
+def test_create_chooses_the_client_by_environment(fake_library, environ, client_type, cls):
+    logger = RecordingLogger()
+    client = RedisClientFactory.create("h:1", environ, client_type, logger, False)
+    assert type(client) is cls and client.logger is logger and client.decode_responses is False
+
+
+def test_create_with_type_one_uses_the_current_initialize_redis(monkeypatch):
+    seen = []
+    monkeypatch.setattr(cache_access, "initialize_redis", lambda *a, **k: seen.append((a, k)) or "plain")
+    assert RedisClientFactory().create("h:1", "dev", 1) == "plain"
+    assert seen == [(("h:1", "dev", None, True), {})]
+
+
+@pytest.mark.parametrize("args", [("h:1", "dev", True), ("h:1", None), (None, "dev")])
+def test_create_refuses_wrong_types(fake_library, args):
+    with pytest.raises(TypeError):
+        RedisClientFactory.create(*args)
+    assert fake_library == []
+
+
+def test_initialize_redis_paths(fake_library):
+    logger = RecordingLogger()
+    conn = initialize_redis("cache-1:abc", "Production", logger, False)
+    assert fake_library[0] == ("cluster", {"host": "cache-1", "port": 6379, "decode_responses": False})
+    assert logger.infos == ["Url received for redis prod is cache-1:abc", "After splitting cache-1", ["node"],
+                            "Connection to redis is successful"]
+    assert isinstance(conn, Recorder)
+    fake_library.clear()
+    assert initialize_redis("redis://h:6379", "dev", None, False) == "single"
+    assert fake_library == [("from_url", (), {"url": "redis://redis://h:6379", "decode_responses": False})]
+    for url in ("cache-1", "a:1:2"):
+        logger = RecordingLogger()
+        with pytest.raises(ValueError):
+            initialize_redis(url, "production", logger)
+        assert logger.infos == [f"Url received for redis prod is {url}"]
+    with pytest.raises(AttributeError):
+        initialize_redis("h:1", "production")
+
+
+def test_initialize_redis_on_the_real_cluster(redis_cluster):
+    logger = RecordingLogger()
+    conn = initialize_redis(redis_cluster.address, "production", logger)
+    try:
+        assert logger.infos[:2] == [f"Url received for redis prod is {redis_cluster.address}", "After splitting 127.0.0.1"]
+        assert len(logger.infos[2]) == 3 and all(isinstance(n, ClusterNode) for n in logger.infos[2])
+        assert logger.infos[3] == "Connection to redis is successful"
+        key = unique()
+        conn.set(key, "v", ex=10)
+        assert conn.get(key) == "v"
+    finally:
+        conn.close()
+
+
+# --- memory -----------------------------------------------------------------
+
+
+def test_repeated_calls_do_not_grow_memory(monkeypatch):
+    class Quiet:
+        def __getattr__(self, name):
+            return lambda *a, **k: self
+
+    class Failing:
+        def get(self, key):
+            raise ValueError("down")
+
+        def pipeline(self):
+            return Quiet()
+
+    quiet_logger = type("L", (), {"error": lambda self, m: None})()
+    ok = OnClient(Quiet(), quiet_logger)
+    bad = OnClient(Failing(), quiet_logger)
+    batch = [{"id": i, "subCategories": [{"id": "s", "subSubCategories": [{"id": None}]}]} for i in range(5)]
+    monkeypatch.setattr(cache_access, "RedisClusterClient", lambda **k: "conn")
+
+    key, value, op = "".join(["k", "ey"]), "".join(["va", "lue"]), "".join(["o", "p"])
+    objects = [key, value, op, batch, batch[0], batch[0]["subCategories"][0], quiet_logger]
+
+    def work(rounds=500):
+        for _ in range(rounds):
+            ok.get(key), ok.set(key, value), ok.delete(key), ok.increment_category_counts(op, batch)
+            bad.get(key), bad.increment_category_counts(op, [1]), bad.set(key, value, 3)
+            ProductionRedisClient("h:1", None)
+            with pytest.raises(ValueError):
+                DevelopmentRedisClient("u:s3cret@h\uff03st", quiet_logger)
+
+    work()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in objects]
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    work()
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 20_000
+    assert [sys.getrefcount(o) for o in objects] == counts
