@@ -47,7 +47,8 @@ def test_stub_matches_module(module, tmp_path):
 
 def stub_exports(path):
     """The names a stub makes public: definitions, explicit re-exports
-    (`import x as x`, `from m import x as x`) and annotated attributes."""
+    (`import x as x`, `from m import x as x`; a plain `import` or an import
+    under another name stays private to the stub) and assignments."""
     names = set()
     for node in ast.parse(path.read_text()).body:
         if isinstance(node, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
@@ -56,6 +57,8 @@ def stub_exports(path):
             names.update(alias.asname for alias in node.names if alias.asname == alias.name)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            names.update(target.id for target in node.targets if isinstance(target, ast.Name))
     return names
 
 

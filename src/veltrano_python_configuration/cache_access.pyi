@@ -3,7 +3,10 @@
 from typing import Any, Literal, TypeAlias, Union as Union, overload
 
 import redis as redis
-from redis.cluster import RedisCluster as RedisClusterClient
+from redis.cluster import RedisCluster
+
+# The cluster class, under the name the module binds it to.
+RedisClusterClient = RedisCluster
 
 # The connection objects that the clients wrap and initialize_redis returns.
 _Connection: TypeAlias = redis.Redis | RedisClusterClient
