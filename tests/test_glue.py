@@ -269,6 +269,32 @@ def test_abandoned_suspended_coroutine_is_collected_with_its_cycle():
     assert ref() is None
 
 
+@pytest.mark.parametrize("function", ["await_call", "await_held"])
+def test_abandoned_coroutine_holding_a_cycle_in_its_body_is_collected(function):
+    # The body keeps the awaitable it made (a temporary of the co_await, or an
+    # object kept with hold()); the awaitable leads back to the coroutine. An
+    # owning reference in the C++ frame that the collector cannot see would
+    # keep the whole cycle alive for ever.
+    import weakref
+
+    class Waiter:
+        def __await__(self):
+            yield None
+
+    waiter = Waiter()
+
+    async def inner():
+        await waiter
+
+    coro = getattr(probe, function)(inner)
+    waiter.coro = coro  # coroutine -> inner coroutine -> waiter -> coroutine
+    coro.send(None)
+    ref = weakref.ref(coro)
+    del coro, waiter
+    gc.collect()
+    assert ref() is None
+
+
 # --- module initialisation --------------------------------------------------
 
 

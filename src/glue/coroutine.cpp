@@ -331,6 +331,7 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(s.varargs.ptr());
     Py_VISIT(s.kwargs.ptr());
     Py_VISIT(s.delegate.ptr());
+    if (s.frame) Py_VISIT(s.frame.promise().held.ptr());  // what the body keeps with hold()
     return 0;
 }
 

@@ -27,7 +27,19 @@
 // Ownership: the Python object owns the frame and the bound arguments (which
 // the garbage collector sees); the frame only borrows them through `Args`.
 // Locals of the C++ body live in the frame and are released when it ends or
-// when the object is destroyed.
+// when the object is destroyed. The collector does not see them: a body that
+// holds an object across a `co_await`, when that object may lead back to the
+// coroutine (a Future whose callbacks wake the Task running it, a queue the
+// coroutine's arguments own), keeps it with `hold`, which stores it in the
+// coroutine object where the collector sees it:
+//
+//     Handle turn = co_await hold(call_method(loop, names::create_future));
+//
+// The awaited object itself is safe: `co_await expr` moves a temporary `Ref`
+// into the coroutine object. Other temporaries of the same full-expression
+// (`co_await call_method(getattr(self, names::queue), names::get)` keeps the
+// queue) live in the frame until the expression ends, so build such awaitables
+// in a helper function that returns only the awaitable.
 #pragma once
 
 #include "function.hpp"
@@ -37,6 +49,13 @@
 
 namespace glue {
 
+// An object for the coroutine to keep until it ends, where the garbage
+// collector sees it: `Handle h = co_await hold(ref);` (no suspension).
+struct Hold {
+    Ref object;
+};
+inline Hold hold(Ref object) noexcept { return Hold{std::move(object)}; }
+
 class Async {
 public:
     struct promise_type;
@@ -44,12 +63,14 @@ public:
 
     // What a `co_await` hands over and gets back; owned by the Python object.
     struct Awaiter;
+    struct HoldAwaiter;
 
     struct promise_type {
         Ref awaiting;   // the awaitable the body is suspended on
         Ref delivered;  // result sent back to the body at its co_await ...
         Ref thrown;     // ... or the exception thrown in there
         Ref result;     // the value of co_return
+        Ref held;       // a list of what `hold` keeps (null until first used)
         std::exception_ptr error;
 
         Async get_return_object() noexcept { return Async(handle_type::from_promise(*this)); }
@@ -58,6 +79,8 @@ public:
         void return_value(Handle value) noexcept { result = value.ref(); }
         void unhandled_exception() noexcept { error = std::current_exception(); }
         Awaiter await_transform(Handle awaitable) noexcept;
+        Awaiter await_transform(Ref&& awaitable) noexcept;  // a temporary: taken over, not copied
+        HoldAwaiter await_transform(Hold h) noexcept;
     };
 
     struct Awaiter {
@@ -68,6 +91,19 @@ public:
         Ref await_resume() {
             if (promise.thrown) throw PyError(std::move(promise.thrown));
             return std::move(promise.delivered);
+        }
+    };
+
+    struct HoldAwaiter {
+        promise_type& promise;
+        Ref object;
+        bool await_ready() const noexcept { return true; }
+        void await_suspend(std::coroutine_handle<>) noexcept {}
+        Handle await_resume() {
+            if (!promise.held) promise.held = new_list();
+            Handle h = object;
+            list_append(promise.held, object);
+            return h;
         }
     };
 
@@ -85,6 +121,12 @@ private:
 
 inline Async::Awaiter Async::promise_type::await_transform(Handle awaitable) noexcept {
     return Awaiter{*this, awaitable.ref()};
+}
+inline Async::Awaiter Async::promise_type::await_transform(Ref&& awaitable) noexcept {
+    return Awaiter{*this, std::move(awaitable)};
+}
+inline Async::HoldAwaiter Async::promise_type::await_transform(Hold h) noexcept {
+    return HoldAwaiter{*this, std::move(h.object)};
 }
 
 // True for the coroutine objects made by this bridge.

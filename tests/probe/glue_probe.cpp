@@ -78,6 +78,19 @@ Async swallow(const Args& a) {
 }
 const FunctionSpec swallow_spec{.name = "swallow", .params = {{"awaitable"}}, .async_body = swallow};
 
+// async def await_call(factory): return await factory()
+// (the awaitable is a temporary of the co_await expression)
+Async await_call(const Args& a) { co_return co_await call(a[0]); }
+const FunctionSpec await_call_spec{.name = "await_call", .params = {{"factory"}}, .async_body = await_call};
+
+// async def await_held(factory): the awaitable made by factory() is held by
+// the body across its co_await through hold(), then awaited.
+Async await_held(const Args& a) {
+    Handle awaitable = co_await hold(call(a[0]));
+    co_return co_await awaitable;
+}
+const FunctionSpec await_held_spec{.name = "await_held", .params = {{"factory"}}, .async_body = await_held};
+
 void exec(Module m) {
     m.add("bind", m.function(bind_spec));
     m.add("handled", m.function(handled_spec));
@@ -85,6 +98,8 @@ void exec(Module m) {
     m.add("await_all", m.function(await_all_spec));
     m.add("forever", m.function(forever_spec));
     m.add("swallow", m.function(swallow_spec));
+    m.add("await_call", m.function(await_call_spec));
+    m.add("await_held", m.function(await_held_spec));
 }
 
 }  // namespace
