@@ -52,8 +52,9 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
     log_enabled: list[str]
     logger: _ErrorLogger | None
     color_dict: dict[int, str]
-    # Items are (text_message, message_type).
-    log_queue: asyncio.Queue[tuple[str, int]]
+    # Items are (text_message, message_type); a message_type of None is
+    # posted as an "other" message (black, ordinary webhook).
+    log_queue: asyncio.Queue[tuple[str, int | None]]
     queue_task: asyncio.Task[NoReturn] | None
     def __init__(
         self,
@@ -66,12 +67,12 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
         max_queue_size: int = 100,
     ) -> None: ...
     def _ensure_queue_processing(self) -> None: ...
-    async def _enqueue_message(self, text_message: str, message_type: int) -> None: ...
+    async def _enqueue_message(self, text_message: str, message_type: int | None) -> None: ...
     # The consumer loop: ends only by cancellation or an escaping exception.
     async def _process_log_queue(self) -> NoReturn: ...
     def send_message(self, text_message: str, message_type: int | None = None) -> None:
         """Send message to Google Chat, either synchronously or asynchronously."""
-    async def _send_message_async(self, text_message: str, message_type: int) -> None:
+    async def _send_message_async(self, text_message: str, message_type: int | None) -> None:
         """Send message to Google Chat asynchronously."""
 
 @overload
