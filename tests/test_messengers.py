@@ -255,6 +255,30 @@ def test_messages_waiting_for_room_enter_first_come_first_served(cancelled, expe
     assert asyncio.run(asyncio.wait_for(main(), 5)) == (expected, [])
 
 
+def test_waiters_left_on_an_idle_loop_do_not_hold_up_another_loop():
+    messenger = GoogleChatAsyncMessenger("svc", "u", "", "PRODUCTION", max_queue_size=1)
+    idle = asyncio.new_event_loop()
+
+    async def stall():
+        await messenger._enqueue_message("x", 1)
+        stale = asyncio.create_task(messenger._enqueue_message("stale", 1))  # waits for room ...
+        await asyncio.sleep(0)
+        return stale
+
+    stale = idle.run_until_complete(stall())  # ... on a loop that is not run again
+    messenger.log_queue.get_nowait()
+
+    async def elsewhere():
+        await asyncio.wait_for(messenger._enqueue_message("new", 1), 2)
+
+    asyncio.run(elsewhere())
+    assert messenger.log_queue.get_nowait() == ("new", 1)
+    stale.cancel()
+    idle.run_until_complete(asyncio.gather(stale, return_exceptions=True))
+    idle.close()
+    assert messenger._enqueue_waiters == []
+
+
 def test_consumer_is_reused_while_alive_and_restarted_after_cancellation(sink):
     messenger = make("async", sink)
 

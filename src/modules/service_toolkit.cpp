@@ -227,8 +227,8 @@ auto& class_locks = *new std::unordered_map<PyObject*, std::unique_ptr<ClassLock
 class ClassLockGuard {
 public:
     explicit ClassLockGuard(Handle cls) : key_(cls.ptr()) {
-        auto [slot, inserted] = class_locks.try_emplace(key_);
-        if (inserted) slot->second = std::make_unique<ClassLock>();
+        auto slot = class_locks.try_emplace(key_).first;
+        if (!slot->second) slot->second = std::make_unique<ClassLock>();
         lock_ = slot->second.get();
         ++lock_->users;
         if (lock_->mutex.try_lock()) return;
@@ -509,59 +509,70 @@ const FunctionSpec ensure_queue_processing_spec{
     .body = ensure_queue_processing,
 };
 
-bool someone_waits(Handle self) { return check(PyObject_Length(getattr(self, n_enqueue_waiters).ptr())) > 0; }
+// Messages waiting for room form a line per event loop: an asyncio queue and
+// its futures serve one loop, so waiters left on a loop that no longer runs
+// must not hold up the messages sent on another.
+bool on_loop(Handle future, Handle loop) { return call_method(future, n_get_loop).is(loop); }
 
-// Leave the line of messages waiting for room; the one leaving from the head
-// hands the turn to the next waiter (unless that waiter's loop is closed, as
-// when an abandoned loop's coroutines are closed: nothing can resume it then).
-void leave_line(Handle waiters, Handle future) {
+// Index of the first waiter of `loop` in the line, or -1.
+Py_ssize_t first_waiter(Handle waiters, Handle loop) {
+    const Py_ssize_t n = check(PyObject_Length(waiters.ptr()));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (on_loop(check(PySequence_GetItem(waiters.ptr(), i)), loop)) return i;
+    return -1;
+}
+
+// Leave the line; the first waiter of the loop hands the turn to the next one
+// of the same loop (unless the loop is closed, as when an abandoned loop's
+// coroutines are closed: nothing can resume a waiter there).
+void leave_line(Handle waiters, Handle turn, Handle loop) {
+    const Py_ssize_t first = first_waiter(waiters, loop);
     const Py_ssize_t n = check(PyObject_Length(waiters.ptr()));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!check(PySequence_GetItem(waiters.ptr(), i)).is(future)) continue;
+        if (!check(PySequence_GetItem(waiters.ptr(), i)).is(turn)) continue;
         check(PySequence_DelItem(waiters.ptr(), i));
-        if (i == 0 && n > 1) {
-            Ref head = check(PySequence_GetItem(waiters.ptr(), 0));
-            if (!truthy(call_method(head, n_done)) && !truthy(call_method(call_method(head, n_get_loop), n_is_closed)))
-                call_method(head, n_set_result, none());
-        }
+        if (i != first) return;
+        const Py_ssize_t next = first_waiter(waiters, loop);
+        if (next < 0 || truthy(call_method(loop, n_is_closed))) return;
+        Ref head = check(PySequence_GetItem(waiters.ptr(), next));
+        if (!truthy(call_method(head, n_done))) call_method(head, n_set_result, none());
         return;
     }
 }
 
 // Awaitables built in helpers, so that no temporary of the `co_await`
-// expression (the queue, the loop) stays in the coroutine frame while it
-// waits, out of the garbage collector's sight.
+// expression (the queue) stays in the coroutine frame while it waits, out of
+// the garbage collector's sight.
 Ref queue_put(Handle self, Handle item) { return call_method(getattr(self, n_log_queue), n_put, item); }
 Ref queue_get(Handle self) { return call_method(getattr(self, n_log_queue), n_get); }
-Ref new_future(const Args& a) {
-    return call_method(call_method(a.global(n_asyncio), n_get_running_loop), n_create_future);
-}
 
 // async _enqueue_message(self, text_message, message_type): put the item,
 // waiting for room when the queue is full. Waiting messages enter first come,
-// first served: a message that arrives while others wait joins the end of
-// their line, and only the head of the line waits in the queue's own put, so
-// a newcomer cannot take a slot freed for an earlier message.
+// first served: a message that arrives while others of its loop wait joins
+// the end of their line, and only the first of the line waits in the queue's
+// own put, so a newcomer cannot take a slot freed for an earlier message.
 Async enqueue_message(const Args& a) {
     Handle self = a[0];
     Ref item = new_tuple({a[1], a[2]});
-    if (!someone_waits(self) && !truthy(call_method(getattr(self, n_log_queue), n_full))) {
-        co_await queue_put(self, item);  // room: completes at once
+    // The line, the loop and our place in the line lead back to this coroutine
+    // (the futures' callbacks wake the task running it): kept where the
+    // collector sees them.
+    Handle waiters = co_await hold(getattr(self, n_enqueue_waiters));
+    Handle loop = co_await hold(call_method(a.global(n_asyncio), n_get_running_loop));
+    if (first_waiter(waiters, loop) < 0 && !truthy(call_method(getattr(self, n_log_queue), n_full))) {
+        co_await queue_put(self, item);  // room and nobody ahead: completes at once
         co_return none();
     }
-    // The line and our place in it lead back to this coroutine (the future's
-    // callbacks wake the task running it): kept where the collector sees them.
-    Handle waiters = co_await hold(getattr(self, n_enqueue_waiters));
-    Handle turn = co_await hold(new_future(a));
+    Handle turn = co_await hold(call_method(loop, n_create_future));
     call_method(waiters, n_append, turn);
     std::optional<PyError> failure;
     try {
-        if (!check(PySequence_GetItem(waiters.ptr(), 0)).is(turn)) co_await turn;
+        if (!check(PySequence_GetItem(waiters.ptr(), first_waiter(waiters, loop))).is(turn)) co_await turn;
         co_await queue_put(self, item);
     } catch (PyError& e) {
         failure.emplace(std::move(e));
     }
-    leave_line(waiters, turn);
+    leave_line(waiters, turn, loop);
     if (failure) throw std::move(*failure);
     co_return none();
 }
@@ -598,8 +609,8 @@ const FunctionSpec process_log_queue_spec{
 // send_message(self, text_message, message_type=None): hand the message to the
 // consumer. From a coroutine on the thread's running loop the put is scheduled
 // on that loop; without a running loop it runs to its end on a new loop, which
-// cannot wait for room (no consumer runs there), so a full queue, or one that
-// others already wait for, is refused at once with asyncio.QueueFull.
+// cannot wait for room (no consumer runs there), so a full queue is refused at
+// once with asyncio.QueueFull.
 Ref async_send_message(const Args& a) {
     Handle self = a[0], text_message = a[1], message_type = a[2];
     call_method(self, n_ensure_queue_processing);
@@ -614,7 +625,7 @@ Ref async_send_message(const Args& a) {
     }
     if (no_loop) {
         HandledScope scope(*no_loop);  // what follows runs as in an `except RuntimeError:` block
-        if (someone_waits(self) || truthy(call_method(getattr(self, n_log_queue), n_full))) {
+        if (truthy(call_method(getattr(self, n_log_queue), n_full))) {
             Ref full = call(getattr(a.global(n_asyncio), n_queue_full_error),
                             new_str("the message queue is full and no event loop runs in this thread "
                                     "to wait for room"));
