@@ -349,7 +349,7 @@ def test_repeated_sends_do_not_leak(monkeypatch, logger):
 
     async def churn(n):
         SingletonMeta._instances.pop(GoogleChatAsyncMessenger, None)
-        gated = GoogleChatAsyncMessenger("svc", "u", "e", "dev", max_queue_size=4)
+        gated = GoogleChatAsyncMessenger("svc", "u", "e", "dev", max_queue_size=2)
         for i in range(n):
             sync.send_message("x", i % 3)
             gated.send_message("y", i % 2)
