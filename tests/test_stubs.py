@@ -20,18 +20,22 @@ pytest.importorskip("mypy.stubtest", reason="mypy is not installed (python -m pi
 
 MODULES = ["journal_setup", "cache_access", "service_toolkit", "broker_setup"]
 PACKAGE = "veltrano_python_configuration"
-SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent / "src"
-STUB_DIR = SOURCE_ROOT / PACKAGE
 ALLOWLIST = pathlib.Path(__file__).resolve().parent / "stubtest-allowlist.txt"
+# The modules come from wherever this session imports the package (a build
+# folder on PYTHONPATH or an installed wheel); the stubs from the source tree
+# when the tests run from a checkout, else from the installed package.
+RUNTIME_DIR = pathlib.Path(importlib.import_module(PACKAGE).__file__).parent
+SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent / "src"
+STUB_DIR = SOURCE_ROOT / PACKAGE if (SOURCE_ROOT / PACKAGE).is_dir() else RUNTIME_DIR
 
 
 def stubtest(module, cwd):
-    """Run stubtest on one module: stubs from the source tree, runtime from
-    wherever this test session imports the package."""
-    package_dir = pathlib.Path(importlib.import_module(PACKAGE).__file__).parent
+    """Run stubtest on one module in a fresh interpreter."""
     env = dict(os.environ)
-    env["MYPYPATH"] = str(SOURCE_ROOT)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(package_dir.parent), env.get("PYTHONPATH")]))
+    if STUB_DIR != RUNTIME_DIR:
+        # mypy refuses site-packages on MYPYPATH; installed stubs it finds itself.
+        env["MYPYPATH"] = str(STUB_DIR.parent)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(RUNTIME_DIR.parent), env.get("PYTHONPATH")]))
     command = [sys.executable, "-m", "mypy.stubtest", f"{PACKAGE}.{module}"]
     if ALLOWLIST.exists():
         command += ["--allowlist", str(ALLOWLIST)]
