@@ -239,6 +239,15 @@ Ref private_list(Handle self, const Name& name) {
     return list;
 }
 
+Py_ssize_t length(Handle sequence) {
+    Py_ssize_t n = PySequence_Length(sequence.ptr());
+    if (n < 0) rethrow();
+    return n;
+}
+
+// The first element of a non-empty sequence is `obj`.
+bool heads(Handle sequence, Handle obj) { return check(PySequence_GetItem(sequence.ptr(), 0)).is(obj); }
+
 Ref init(const Args& a) {
     Handle self = a[0], service_name = a[1], log_level = a[2], max_queue_size = a[3];
     setattr(self, n_logger, call(a.global(n_setup_base_logger), service_name, log_level));
@@ -312,15 +321,6 @@ void ensure_consumer_on(Handle self, Handle loop) {
     if (!found) call_method(self, n_ensure_queue_processing);
 }
 
-Py_ssize_t length(Handle sequence) {
-    Py_ssize_t n = PySequence_Length(sequence.ptr());
-    if (n < 0) rethrow();
-    return n;
-}
-
-// The first element of a non-empty sequence is `obj`.
-bool heads(Handle sequence, Handle obj) { return check(PySequence_GetItem(sequence.ptr(), 0)).is(obj); }
-
 // Leave the line of records waiting for room; when `turn` was at its head,
 // the next one in line gets its turn.
 void leave_line(Handle line, Handle turn) {
@@ -335,38 +335,57 @@ void leave_line(Handle line, Handle turn) {
     }
 }
 
+// The awaitable of `self.log_queue.put((level, msg, args, kwargs))`. The
+// coroutine bodies build their awaitables in helpers like this one, so that
+// nothing but the awaitable itself stays in their frame while they wait
+// (a reference there is invisible to the garbage collector).
+Ref put_record(const Args& a) {
+    Ref item = new_tuple({a[1], a[2], a.varargs(), a.kwargs()});
+    return call_method(getattr(a[0], n_log_queue), n_put, item);
+}
+
+// A record has to wait for room when the queue is full or others already wait.
+bool must_wait(Handle self) {
+    const bool full = truthy(call_method(getattr(self, n_log_queue), n_full));
+    return full || length(private_list(self, n_waiting_for_room)) != 0;
+}
+
+// Join the end of the line of records waiting for room: a new future of the
+// running loop, resolved when the record before it has been put.
+Ref join_line(const Args& a) {
+    Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
+    Ref turn = call_method(loop, n_create_future);
+    list_append(private_list(a[0], n_waiting_for_room), turn);
+    return turn;
+}
+
 // _log_message(self, level, msg, *args, **kwargs): put one record on the queue.
 //
 // While the queue has room and no record is waiting for it, the record goes
 // straight in. Otherwise an "info" or "debug" record is dropped, and any other
-// record queues up behind those already waiting: a bare Queue.put would let a
-// newcomer take a freed slot before the woken waiter runs, and records would
-// be written out of order. The coroutine never runs a consumer itself.
+// record queues up behind those already waiting, and only the first in line
+// waits in log_queue.put: a bare Queue.put would let a newcomer take a freed
+// slot before the woken waiter runs, and records would be written out of
+// order. The coroutine never runs a consumer itself.
 Async log_message(const Args& a) {
     Handle self = a[0], level = a[1];
-    Ref item = new_tuple({level, a[2], a.varargs(), a.kwargs()});
-    Ref queue = getattr(self, n_log_queue);
-    Ref line = private_list(self, n_waiting_for_room);
-    const bool full = truthy(call_method(queue, n_full));
-    if (!full && length(line) == 0) {
-        co_await call_method(queue, n_put, item);
+    if (!must_wait(self)) {
+        co_await put_record(a);
         co_return none();
     }
     if (equals(level, n_info) || equals(level, n_debug)) co_return none();
 
-    Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
-    Ref turn = call_method(loop, n_create_future);
-    list_append(line, turn);
-    const bool first = heads(line, turn);
+    Handle turn = co_await hold(join_line(a));
+    const bool first = heads(private_list(self, n_waiting_for_room), turn);
     std::optional<PyError> failure;
     try {
         if (!first) co_await turn;
-        co_await call_method(queue, n_put, item);  // the only one waiting in put
+        co_await put_record(a);
     } catch (PyError& e) {
         failure.emplace(std::move(e));  // cancelled or closed: still leave the line
     }
     try {
-        leave_line(line, turn);
+        leave_line(private_list(self, n_waiting_for_room), turn);
     } catch (PyError&) {
         // Waking the next waiter fails only when its loop is closed, and then
         // none of them will run again; the original failure matters more.
@@ -413,8 +432,11 @@ std::array<Ref, 4> unpack_item(Handle item) {
 // dict with string keys when somebody else put the item on the queue.
 void call_log_method(Handle method, Handle msg, Handle args, Handle kwargs) {
     Ref positional = PyTuple_CheckExact(args.ptr()) ? args.ref() : check(PySequence_Tuple(args.ptr()));
-    Ref keywords = new_dict();
-    check(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
+    Ref keywords = kwargs.ref();
+    if (!PyDict_CheckExact(kwargs.ptr())) {
+        keywords = new_dict();
+        check(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(keywords.ptr(), &pos, &key, &value))
@@ -427,10 +449,16 @@ void call_log_method(Handle method, Handle msg, Handle args, Handle kwargs) {
 void report_failed_record(const Args& a, const PyError& error, Handle item, const std::array<Ref, 4>* fields) {
     HandledScope scope(error);
     Ref message;
-    if (fields)
-        message = format("AsyncLogger could not write the %R record %R", (*fields)[0].ptr(), (*fields)[1].ptr());
-    else
-        message = format("AsyncLogger could not write the malformed queue item %R", item.ptr());
+    try {
+        if (fields)
+            message = format("AsyncLogger could not write the %R record %R", (*fields)[0].ptr(), (*fields)[1].ptr());
+        else
+            message = format("AsyncLogger could not write the malformed queue item %R", item.ptr());
+    } catch (PyError&) {
+        // Only a queue item put by other code can have a failing repr(); the
+        // report goes out without it rather than ending the consumer.
+        message = new_str("AsyncLogger could not write a queue item");
+    }
     Ref context = new_dict();
     set_item(context, n_message, message);
     set_item(context, n_exception, error.value());
@@ -454,12 +482,16 @@ void write_record(const Args& a, Handle self, Handle item) {
     }
 }
 
+// The awaitable of `self.log_queue.get()` (made outside the body, as put_record).
+Ref queue_get(Handle self) { return call_method(getattr(self, n_log_queue), n_get); }
+
 // _process_log_queue(self): the consumer; takes one item at a time, writes it
 // and marks it done, for as long as its loop runs.
+
 Async process_log_queue(const Args& a) {
     Handle self = a[0];
     for (;;) {
-        Ref item = co_await call_method(getattr(self, n_log_queue), n_get);
+        Ref item = co_await queue_get(self);
         write_record(a, self, item);
         call_method(getattr(self, n_log_queue), n_task_done);
     }
@@ -475,7 +507,7 @@ const FunctionSpec process_log_queue_spec{
 
 // error/warning/info/debug: a record that passes the level filter is handed to
 // the running loop as a _log_message coroutine; the caller never waits.
-Ref log_at(const Args& a, const Name& level, const Name& word) {
+Ref log_at(const Args& a, const Name& level, const Name& word, bool attach_handled = false) {
     Handle self = a[0], msg = a[1];
     Ref limit = getattr(a.global(n_logging), level);
     if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE)))
@@ -484,7 +516,7 @@ Ref log_at(const Args& a, const Name& level, const Name& word) {
     Ref loop = call_method(asyncio, n_get_running_loop);
     ensure_consumer_on(self, loop);
     Handle kwargs = a.kwargs();
-    if (&word == &n_error && !contains(kwargs, n_exc_info)) {
+    if (attach_handled && !contains(kwargs, n_exc_info)) {
         // The exception the caller is handling belongs to the record; the
         // consumer, which writes it later, is handling none.
         Ref handled = Ref::steal(PyErr_GetHandledException());
@@ -495,7 +527,7 @@ Ref log_at(const Args& a, const Name& level, const Name& word) {
     return none().ref();
 }
 
-Ref log_error(const Args& a) { return log_at(a, n_ERROR, n_error); }
+Ref log_error(const Args& a) { return log_at(a, n_ERROR, n_error, true); }
 Ref log_info(const Args& a) { return log_at(a, n_INFO, n_info); }
 Ref log_debug(const Args& a) { return log_at(a, n_DEBUG, n_debug); }
 Ref log_warning(const Args& a) { return log_at(a, n_WARNING, n_warning); }
