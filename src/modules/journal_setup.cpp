@@ -487,7 +487,6 @@ Ref queue_get(Handle self) { return call_method(getattr(self, n_log_queue), n_ge
 
 // _process_log_queue(self): the consumer; takes one item at a time, writes it
 // and marks it done, for as long as its loop runs.
-
 Async process_log_queue(const Args& a) {
     Handle self = a[0];
     for (;;) {
