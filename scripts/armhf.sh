@@ -72,7 +72,8 @@ fi
 stamp="$suite ${packages[*]}"
 if [ "$(cat "$root/.armhf-stamp" 2>/dev/null)" != "$stamp" ]; then
     say "making the Debian $suite armhf tree in ${root#"$repo"/}"
-    as_root rm -rf "$root" "$root.new"
+    # The build's configuration refers to the tree: it goes with it.
+    as_root rm -rf "$root" "$root.new" "$build"
     as_root mmdebstrap --quiet --variant=extract --architectures=armhf \
         --include="$(IFS=,; echo "${packages[*]}")" "$suite" "$root.new" "$mirror"
     [ "$(id -u)" = 0 ] || as_root chown -R "$(id -u):$(id -g)" "$root.new"
@@ -82,10 +83,29 @@ if [ "$(cat "$root/.armhf-stamp" 2>/dev/null)" != "$stamp" ]; then
     find "$root.new" -path "$root.new/dev" -prune -o -type l -lname '/*' -print | while read -r link; do
         ln -sfn "$(realpath -ms --relative-to="$(dirname "$link")" "$root.new$(readlink "$link")")" "$link"
     done
-    echo "$stamp" > "$root.new/.armhf-stamp"
     mv "$root.new" "$root"
 fi
 [ -x "$root/usr/bin/python3.13" ] || fail "the tree has no python3.13"
+
+mkdir -p "$build"
+cat > "$build/python3" <<EOF
+#!/bin/sh
+# The armhf python3.13 of build/armhf-root under qemu-arm (made by scripts/armhf.sh).
+# It is its own sys.executable, so subprocess interpreters start the same way.
+export QEMU_LD_PREFIX='$root' PYTHONHOME='$root/usr'
+exec '$qemu' -0 "\$0" '$root/usr/bin/python3.13' "\$@"
+EOF
+chmod +x "$build/python3"
+if [ ! -f "$root/.armhf-stamp" ]; then
+    # What the packages' maintainer scripts would have done: compile the
+    # Python sources once, else every emulated interpreter compiles what it
+    # imports again at each start (slowly; the environment may also forbid
+    # writing the compiled files, PYTHONDONTWRITEBYTECODE).
+    say "compiling the tree's Python modules"
+    PYTHONDONTWRITEBYTECODE= "$build/python3" -m compileall -q -j0 \
+        "$root/usr/lib/python3.13" "$root/usr/lib/python3/dist-packages" >/dev/null 2>&1 || true
+    echo "$stamp" > "$root/.armhf-stamp"
+fi
 
 # --- cross-build -----------------------------------------------------------------
 say "cross-building in ${build#"$repo"/}"
@@ -124,14 +144,6 @@ done
 say "$(wc -w <<<"$objects") objects and $(wc -w <<<"$modules") modules: ARMv6, VFPv2, ARM mode, hard-float"
 
 # --- the test suite under qemu-arm ---------------------------------------------------
-cat > "$build/python3" <<EOF
-#!/bin/sh
-# The armhf python3.13 of build/armhf-root under qemu-arm (made by scripts/armhf.sh).
-# It is its own sys.executable, so subprocess interpreters start the same way.
-export QEMU_LD_PREFIX='$root' PYTHONHOME='$root/usr'
-exec '$qemu' -0 "\$0" '$root/usr/bin/python3.13' "\$@"
-EOF
-chmod +x "$build/python3"
 say "$("$build/python3" -c 'import platform, sys; print(sys.version.split()[0], platform.machine(), sys.maxsize.bit_length() + 1, "bit")')"
 say "running the tests under qemu-arm"
 status=0
