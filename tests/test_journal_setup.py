@@ -125,6 +125,10 @@ def test_module_globals_are_looked_up_at_each_call(monkeypatch):
     assert abs(time.mktime(time_tz()) - time.mktime(datetime.datetime.now(pytz.utc).timetuple())) <= 2
     monkeypatch.setattr(js, "AsyncLogger", lambda *args: ("made", args))
     assert setup_logger("svc", True, "warning") == ("made", ("svc", logging.WARNING))
+    monkeypatch.setattr(logging, "ERROR", 41)  # the levels too are read at each call
+    assert [js.get_log_level_from_string(s) for s in ("error", "nonsense")] == [41, 41]
+    monkeypatch.setattr(js, "logging", type("Levels", (), dict(DEBUG=1, INFO=2, WARNING=3, ERROR=4, CRITICAL=5)))
+    assert [js.get_log_level_from_string(s) for s in ("critical", "nonsense")] == [5, 4]
 
 
 def test_time_tz_ignores_positional_arguments_and_refuses_keywords():

@@ -179,17 +179,34 @@ const FunctionSpec setup_async_logger_spec{
     .body = setup_async_logger,
 };
 
+// logging.<LEVEL>: a level constant read from the logging module at this
+// moment. For a plain module that is a read of its dict (ModuleType defines
+// no descriptor under these upper-case names, so the attribute lookup would
+// find the same object); anything else, or a miss, takes the full lookup.
+Ref level_attr(Handle logging, const Name& name) {
+    if (PyModule_CheckExact(logging.ptr())) {
+        PyObject* found = nullptr;
+        if (check(PyDict_GetItemRef(PyModule_GetDict(logging.ptr()), name.get().ptr(), &found)))
+            return Ref::steal(found);
+    }
+    return getattr(logging, name);
+}
+
 // get_log_level_from_string(level_str): the level named (in any case), ERROR
-// for a name outside the table. The levels are read from logging at each call.
+// for a name outside the table. The table's five levels and the default are
+// read from logging at each call, in that order; the upper-cased name is then
+// matched against the table's keys (exact strings, as a dict lookup would).
+Forever str_upper;  // str.upper: the argument is exactly a str
+
 Ref get_log_level_from_string(const Args& a) {
-    Ref key = call_method(a[0], n_upper);
+    static const Name* const table[] = {&n_DEBUG, &n_INFO, &n_WARNING, &n_ERROR, &n_CRITICAL};
+    Ref key = call(str_upper, a[0]);
     Ref logging = a.global(n_logging);
-    Ref table = new_dict();
-    for (const Name* level : {&n_DEBUG, &n_INFO, &n_WARNING, &n_ERROR, &n_CRITICAL})
-        set_item(table, *level, getattr(logging, *level));
-    Ref fallback = getattr(logging, n_ERROR);
-    PyObject* found = nullptr;
-    if (check(PyDict_GetItemRef(table.ptr(), key.ptr(), &found))) return Ref::steal(found);
+    std::array<Ref, std::size(table)> levels;
+    for (size_t i = 0; i < levels.size(); ++i) levels[i] = level_attr(logging, *table[i]);
+    Ref fallback = level_attr(logging, n_ERROR);
+    for (size_t i = 0; i < levels.size(); ++i)
+        if (equals(key, *table[i])) return levels[i];
     return fallback;
 }
 
@@ -508,7 +525,7 @@ const FunctionSpec process_log_queue_spec{
 // the running loop as a _log_message coroutine; the caller never waits.
 Ref log_at(const Args& a, const Name& level, const Name& word, bool attach_handled = false) {
     Handle self = a[0], msg = a[1];
-    Ref limit = getattr(a.global(n_logging), level);
+    Ref limit = level_attr(a.global(n_logging), level);
     if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE)))
         return none().ref();
     Ref asyncio = a.global(n_asyncio);
@@ -597,6 +614,7 @@ void exec(Module m) {
                                         {"warning", m.function(warning_spec)},
                                         {"print_queue_length", m.function(print_queue_length_spec)},
                                     }));
+    str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
     m.add("setup_base_logger", m.function(setup_base_logger_spec));
     m.add("setup_sync_logger", m.function(setup_sync_logger_spec));
     m.add("setup_async_logger", m.function(setup_async_logger_spec));
