@@ -239,6 +239,7 @@ def main():
                         help="environment name given to the client factory ('production' for a cluster node)")
     args = parser.parse_args()
 
+    sys.stdout.reconfigure(line_buffering=True)  # keep stdout and the log records on stderr in order
     started = time.monotonic()
     with ExitStack() as stack:
         url = args.redis_url or stack.enter_context(throwaway_redis())
