@@ -321,20 +321,28 @@ const FunctionSpec ensure_queue_processing_spec{
 
 // Make sure a consumer of this logger is alive on `loop`, starting one when
 // none is. Finished consumers (cancelled with their loop, for instance) are
-// forgotten on the way, so the list stays as short as the live ones.
+// forgotten on the way, so the list stays as short as the live ones. This runs
+// for every record: the usual case (one live consumer) allocates nothing.
 void ensure_consumer_on(Handle self, Handle loop) {
     Ref tasks = private_list(self, n_consumer_tasks);
-    Ref snapshot = check(PySequence_Tuple(tasks.ptr()));
-    Ref alive = new_list();
-    bool found = false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.ptr()); ++i) {
-        Handle task(PyTuple_GET_ITEM(snapshot.ptr(), i));
-        if (truthy(call_method(task, n_done))) continue;
-        list_append(alive, task);
-        if (call_method(task, n_get_loop).is(loop)) found = true;
+    bool found = false, finished = false;
+    const Py_ssize_t n = length(tasks);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref task = check(PySequence_GetItem(tasks.ptr(), i));
+        if (truthy(call_method(task, n_done)))
+            finished = true;
+        else if (call_method(task, n_get_loop).is(loop))
+            found = true;
     }
-    if (PyList_GET_SIZE(alive.ptr()) != PyTuple_GET_SIZE(snapshot.ptr()))
+    if (finished) {
+        Ref snapshot = check(PySequence_Tuple(tasks.ptr()));
+        Ref alive = new_list();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.ptr()); ++i) {
+            Handle task(PyTuple_GET_ITEM(snapshot.ptr(), i));
+            if (!truthy(call_method(task, n_done))) list_append(alive, task);
+        }
         check(PySequence_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()));
+    }
     if (!found) call_method(self, n_ensure_queue_processing);
 }
 
