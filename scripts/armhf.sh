@@ -12,6 +12,7 @@
 # made again when the package list below changes), a small virtual
 # environment with CMake and Ninja for the host in build/armhf-tools, and
 # builds in build/armhf. Needs root, or sudo, for apt-get and mmdebstrap.
+# ARMHF_MIRROR names another Debian archive to make the tree from.
 #
 # Without binfmt_misc the host kernel cannot start an ARM program, so the
 # interpreter runs through a launcher script, build/armhf/python3, which is
