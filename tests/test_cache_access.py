@@ -166,6 +166,15 @@ def test_exact_calls_on_the_client():
                               ("get", ("k",), {}), ("delete", ("k",), {})]
 
 
+def test_get_returns_a_str_reply_unchanged():
+    class Text(str):
+        pass
+
+    reply, logger = Text("v"), RecordingLogger()
+    assert OnClient(Recorder(get=reply), logger).get("k") is reply
+    assert logger.errors == []
+
+
 def test_stopped_and_restarted_server(own_redis_server):
     logger = RecordingLogger()
     client = DevelopmentRedisClient(own_redis_server.url, logger)
@@ -217,11 +226,19 @@ def test_a_logger_of_none_turns_a_failure_into_attribute_error():
     [
         ("cache-1:700", ("cache-1", 700)), ("cache-1", ("cache-1", 6379)), ("cache-1:", ("cache-1", 6379)),
         ("cache-1:port", ("cache-1", 6379)), ("cache-1:700:x", ("cache-1", 700)), ("", ("", 6379)),
-        ("redis://cache-1:700", ("redis", 6379)), ("h:0070", ("h", 70)),
+        ("redis://cache-1:700", ("redis", 6379)), ("h:0070", ("h", 70)), ("h:-1", ("h", 6379)),
+        ("h: 1", ("h", 6379)), ("h:\u0667\u0660", ("h", 70)), ("h:" + "9" * 30, ("h", int("9" * 30))),
     ],
 )
 def test_parse_url(url, expected):
     assert ProductionRedisClient._parse_url(None, url) == expected
+
+
+def test_parse_url_superscript_port_fails_in_connect():
+    logger = RecordingLogger()
+    with pytest.raises(ValueError, match="invalid literal for int"):
+        ProductionRedisClient("h:\u00b2", logger)
+    assert logger.errors == [f"Error connecting to Production Redis at 'h:\u00b2': {logger.handled[0]}"]
 
 
 def test_production_connect_calls_the_cluster_class_by_keyword(monkeypatch):
@@ -270,6 +287,8 @@ def test_unreachable_cluster_node_is_logged_and_raised():
         ("redis://host:bad/0?db=1&password=s3cret", "redis://host:bad/0?db=1&password=***", "s3cret"),
         # an unencoded "/" in the password: the library reads "u:pass" as host and port
         ("u:pass/s3cret@host:x", "u:***@host:x", "pass/s3cret"),
+        # an "@" past the authority with a ":" before it: all of that may be user information
+        ("redis://h:bad/0?password=s3cret&:x/y@z", "redis://h:***@z", "s3cret"),
         ("localhost:bad", "localhost:bad", None),
     ],
 )

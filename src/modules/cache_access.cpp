@@ -53,7 +53,6 @@ Name n_execute("execute");
 Name n_error("error");
 Name n_info("info");
 Name n_lower("lower");
-Name n_isdigit("isdigit");
 Name n_startswith("startswith");
 
 // Keys of a category entry.
@@ -138,9 +137,10 @@ std::pair<Ref, Ref> unpack_pair(Handle value) {
 // information. A password holding an unencoded "/", "?" or "#" breaks that
 // reading, so when the authority has no "@" but the URL has one later, with a
 // ":" before it, everything up to the URL's last "@" counts as user
-// information and its password part is hidden. The value of a "password"
-// query parameter (which the redis library reads as the password) is hidden
-// as well.
+// information. The value of every "password" parameter (which the redis
+// library reads as the password) is a secret too. Each secret is shown as
+// "***", and the secrets are also hidden in the error's text, which may
+// quote the URL or pieces of it.
 
 using Text = std::u32string;
 
@@ -173,10 +173,11 @@ size_t after_scheme(const Text& url) {
 }
 
 // Replace `url`'s secrets by "***" and collect them in `secrets`.
-Text mask_url(Text url, std::vector<Text>& secrets) {
-    const size_t start = after_scheme(url);
-    size_t rest = start;  // where the host part starts
+Text mask_url(const Text& url, std::vector<Text>& secrets) {
+    std::vector<std::pair<size_t, size_t>> ranges;  // [first, last) of each secret
 
+    // The password of the user information.
+    const size_t start = after_scheme(url);
     size_t authority_end = url.find_first_of(U"/?#", start);
     if (authority_end == Text::npos) authority_end = url.size();
     size_t at = authority_end > start ? url.rfind(U'@', authority_end - 1) : Text::npos;
@@ -186,43 +187,43 @@ Text mask_url(Text url, std::vector<Text>& secrets) {
     }
     if (at != Text::npos) {
         size_t colon = url.find(U':', start);
-        if (colon < at && colon + 1 < at) {
-            Text password = url.substr(colon + 1, at - colon - 1);
-            // A parser that stops at an unencoded "/", "?" or "#" shows the
-            // pieces of such a password in its messages (as a port, say).
-            if (password.find_first_of(U"/?#") != Text::npos) {
-                for (size_t pos = 0; pos <= password.size();) {
-                    size_t stop = password.find_first_of(U"/?#", pos);
-                    if (stop == Text::npos) stop = password.size();
-                    if (stop - pos >= 3) secrets.push_back(password.substr(pos, stop - pos));
-                    pos = stop + 1;
-                }
-            }
-            secrets.push_back(std::move(password));
-            url.replace(colon + 1, at - colon - 1, masked);
-            at = colon + 1 + masked_size;
-        }
-        rest = at + 1;
+        if (colon < at && colon + 1 < at) ranges.emplace_back(colon + 1, at);
     }
 
-    size_t query = url.find(U'?', rest);
-    if (query == Text::npos) return url;
-    size_t end = url.find(U'#', query);
-    if (end == Text::npos) end = url.size();
-    for (size_t pos = query + 1; pos < end;) {
-        size_t amp = url.find(U'&', pos);
-        if (amp == Text::npos || amp > end) amp = end;
-        size_t eq = url.find(U'=', pos);
-        if (eq < amp && url.compare(pos, eq - pos, U"password") == 0 && eq + 1 < amp) {
-            size_t length = amp - eq - 1;
-            secrets.push_back(url.substr(eq + 1, length));
-            url.replace(eq + 1, length, masked);
-            amp = amp - length + masked_size;
-            end = end - length + masked_size;
-        }
-        pos = amp + 1;
+    // Every "password" parameter, wherever a "?" or "&" starts one.
+    constexpr char32_t parameter[] = U"password=";
+    constexpr size_t parameter_size = 9;
+    for (size_t p = url.find_first_of(U"?&"); p != Text::npos; p = url.find_first_of(U"?&", p + 1)) {
+        if (url.compare(p + 1, parameter_size, parameter) != 0) continue;
+        size_t first = p + 1 + parameter_size;
+        size_t last = url.find_first_of(U"&#", first);
+        if (last == Text::npos) last = url.size();
+        if (first < last) ranges.emplace_back(first, last);
     }
-    return url;
+
+    std::sort(ranges.begin(), ranges.end());
+    Text shown;
+    size_t copied = 0;
+    for (size_t i = 0; i < ranges.size();) {
+        auto [first, last] = ranges[i];
+        for (++i; i < ranges.size() && ranges[i].first <= last; ++i) last = std::max(last, ranges[i].second);
+        Text secret = url.substr(first, last - first);
+        // A parser that stops at an unencoded "/", "?" or "#" shows the
+        // pieces of such a secret in its messages (as a port, say).
+        if (secret.find_first_of(U"/?#&@:") != Text::npos) {
+            for (size_t pos = 0; pos <= secret.size();) {
+                size_t stop = secret.find_first_of(U"/?#&@:", pos);
+                if (stop == Text::npos) stop = secret.size();
+                if (stop - pos >= 3) secrets.push_back(secret.substr(pos, stop - pos));
+                pos = stop + 1;
+            }
+        }
+        secrets.push_back(std::move(secret));
+        shown.append(url, copied, first - copied).append(masked);
+        copied = last;
+    }
+    shown.append(url, copied, Text::npos);
+    return shown;
 }
 
 // `text` with every occurrence of each secret replaced by "***" (longest
@@ -325,7 +326,7 @@ Ref base_get(const Args& a) {
     return guarded(
         [&] {
             Ref result = call_method(getattr(self, n_client), n_get, key);
-            if (!PyUnicode_CheckExact(result.ptr()) && !result.is_none())
+            if (!PyUnicode_Check(result.ptr()) && !result.is_none())
                 raise(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result.ptr())->tp_name);
             return result;
         },
@@ -420,7 +421,14 @@ template <class Visit>
 void for_each(Handle items, Visit&& visit) {
     PyObject* v = items.ptr();
     if (PyList_CheckExact(v)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) visit(Handle(Ref::borrow(PyList_GET_ITEM(v, i))));
+        // The entries of a large batch are mostly out of the CPU caches: ask
+        // for the next few ahead of time, so that their loads overlap.
+        constexpr Py_ssize_t ahead = 4;
+        for (Py_ssize_t i = 0; i < ahead && i < PyList_GET_SIZE(v); ++i) __builtin_prefetch(PyList_GET_ITEM(v, i));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+            if (i + ahead < PyList_GET_SIZE(v)) __builtin_prefetch(PyList_GET_ITEM(v, i + ahead));
+            visit(Handle(Ref::borrow(PyList_GET_ITEM(v, i))));
+        }
     } else if (PyTuple_CheckExact(v)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) visit(Handle(PyTuple_GET_ITEM(v, i)));
     } else {
@@ -430,17 +438,87 @@ void for_each(Handle items, Visit&& visit) {
     }
 }
 
+// The decimal text of a machine-size int, as str() writes it.
+Ref decimal_text(long long value) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+    do {
+        *--p = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest);
+    if (value < 0) *--p = '-';
+    Ref text = check(PyUnicode_New(end - p, 127));
+    std::copy(p, end, static_cast<char*>(PyUnicode_DATA(text.ptr())));
+    return text;
+}
+
+// The text of a category id, as str() gives it. Ids are often ints, and
+// often the same ones from batch to batch: the texts of exact ints are made
+// directly and kept in a small direct-mapped table (a slot keeps the first
+// int that lands in it), which is bounded and, as str() of an int has no
+// side effects, indistinguishable from making the text again.
+constexpr size_t int_text_slots = 4096;
+long long int_text_values[int_text_slots];
+Forever int_texts;  // a list of int_text_slots texts (None where empty)
+
+Ref id_text(Handle id) {
+    if (!PyLong_CheckExact(id.ptr())) return str(id);
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(id.ptr(), &overflow);
+    if (overflow) return str(id);
+    if (value == -1 && PyErr_Occurred()) rethrow();
+    size_t slot = static_cast<size_t>(value) & (int_text_slots - 1);
+    PyObject* cached = PyList_GET_ITEM(int_texts.ptr(), slot);
+    if (cached == Py_None) {
+        Ref text = decimal_text(value);
+        check(PyList_SetItem(int_texts.ptr(), static_cast<Py_ssize_t>(slot), text.ref().release()));
+        int_text_values[slot] = value;
+        return text;
+    }
+    if (int_text_values[slot] == value) return Ref::borrow(cached);
+    return decimal_text(value);
+}
+
+// The pipeline's `hincrby`, fetched once per call. A bound method is split
+// into its function and instance, so each call goes straight to the
+// function with the instance in front, as the method object would do.
+class Increment {
+public:
+    explicit Increment(Ref method) {
+        if (PyMethod_Check(method.ptr())) {
+            function_ = Ref::borrow(PyMethod_GET_FUNCTION(method.ptr()));
+            self_ = Ref::borrow(PyMethod_GET_SELF(method.ptr()));
+        } else {
+            function_ = std::move(method);
+        }
+    }
+    void operator()(Handle key, Handle field, Handle one) const {
+        if (self_)
+            call(function_, self_, key, field, one);
+        else
+            call(function_, key, field, one);
+    }
+
+private:
+    Ref function_;
+    Ref self_;
+};
+
 // The depth-first, pre-order walk of one batch: one `hincrby(key, str(id), 1)`
-// per category node, through the pipeline's bound method fetched once.
+// per category node.
 struct CountWalk {
     Handle key;
-    Ref hincrby;
+    Increment hincrby;
     Handle one;
 
     void count(Handle entry) const {
         Ref id = entry_get(entry, n_id);
-        Ref field = str(id);
-        call(hincrby, key, field, one);
+        if (PyUnicode_CheckExact(id.ptr()))
+            hincrby(key, id, one);  // str() of a str is the str itself
+        else
+            hincrby(key, id_text(id), one);
     }
 
     void subcategory(Handle entry) const {
@@ -469,7 +547,7 @@ Ref base_increment(const Args& a) {
         [&] {
             Ref pipeline = call_method(getattr(self, n_client), n_pipeline);
             Ref one = small_int(1);
-            CountWalk walk{key, getattr(pipeline, n_hincrby), one};
+            CountWalk walk{key, Increment(getattr(pipeline, n_hincrby)), one};
             for_each(batch, [&walk](Handle category) { walk.category(category); });
             Ref ttl = small_int(counts_ttl);
             call_method(pipeline, n_expire, key, ttl);
@@ -495,17 +573,42 @@ const FunctionSpec base_increment_spec{
 // ---------------------------------------------------------------------------
 // ProductionRedisClient
 
-// _parse_url(self, url): (host, port) from "host:port"; the port is 6379
-// unless the second ":"-separated part is all digits.
+// _parse_url(self, url): (host, port) from "host:port". The host is the
+// text before the first ":"; the port is the text between the first and the
+// second ":" when it is all digits (str.isdigit), converted as int() does,
+// else 6379.
 Ref production_parse_url(const Args& a) {
-    Ref parts = check(PyUnicode_Split(a[1].ptr(), s_colon.get().ptr(), -1));
-    Handle host(PyList_GET_ITEM(parts.ptr(), 0));
-    Ref port;
-    if (PyList_GET_SIZE(parts.ptr()) >= 2) {
-        Handle text(PyList_GET_ITEM(parts.ptr(), 1));
-        if (truthy(call_method(text, n_isdigit))) port = check(PyLong_FromUnicodeObject(text.ptr(), 10));
+    PyObject* url = a[1].ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(url);
+    const int kind = PyUnicode_KIND(url);
+    const void* data = PyUnicode_DATA(url);
+    Py_ssize_t colon = 0;
+    while (colon < length && PyUnicode_READ(kind, data, colon) != ':') ++colon;
+    Ref host = colon == length ? a[1].ref() : check(PyUnicode_Substring(url, 0, colon));
+    if (colon == length) return new_tuple({host, new_int(default_port)});
+
+    Py_ssize_t start = colon + 1, stop = start;
+    bool digits = true, ascii = true;
+    for (; stop < length; ++stop) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, stop);
+        if (c == ':') break;
+        if (c < '0' || c > '9') ascii = false;
+        if (!Py_UNICODE_ISDIGIT(c)) digits = false;
     }
-    if (!port) port = small_int(default_port);
+    Ref port;
+    if (stop == start || !digits) {
+        port = new_int(default_port);
+    } else if (ascii && stop - start <= 18) {
+        long long value = 0;
+        for (Py_ssize_t i = start; i < stop; ++i) value = value * 10 + (PyUnicode_READ(kind, data, i) - '0');
+        port = new_int(value);
+    } else {
+        // Other digits (and long runs) go through int()'s own conversion,
+        // which accepts decimal digits of any script and refuses the rest
+        // (superscripts, say) with its ValueError.
+        Ref text = check(PyUnicode_Substring(url, start, stop));
+        port = check(PyLong_FromUnicodeObject(text.ptr(), 10));
+    }
     return new_tuple({host, port});
 }
 
@@ -668,6 +771,10 @@ const FunctionSpec factory_create_spec{
 // ---------------------------------------------------------------------------
 
 void exec(Module m) {
+    Ref texts = check(PyList_New(int_text_slots));
+    for (size_t i = 0; i < int_text_slots; ++i) check(PyList_SetItem(texts.ptr(), i, none().ref().release()));
+    int_texts.set(std::move(texts));
+
     m.add("Union", getattr(import("typing"), "Union"));
     m.add("redis", import("redis"));
     m.add("RedisClusterClient", getattr(import("redis.cluster"), "RedisCluster"));
