@@ -5,7 +5,7 @@ PY := .venv/bin/python
 # The test build also installs the _glue_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo test-asan clean
+.PHONY: env build test demo test-asan test-armhf dist-check clean
 
 env:
 	@bash scripts/env.sh
@@ -34,6 +34,16 @@ test-asan: env
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		$(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# 32-bit ARM: cross-build (ARMv6+VFP, hard-float, ARM mode), then the suite
+# under qemu-arm on a Debian 13 armhf tree.
+test-armhf:
+	bash scripts/armhf.sh $(PYTEST_ARGS)
+
+# sdist and wheel from a clean clone; the wheel, installed in a fresh venv,
+# passes the suite (with and without the hiredis parser).
+dist-check: env
+	bash scripts/check-dist.sh $(PYTEST_ARGS)
 
 clean:
 	rm -rf build .venv

@@ -82,7 +82,7 @@ def consumers():
     return [t for t in asyncio.all_tasks() if t.get_coro().__qualname__ == CONSUMER and not t.done()]
 
 
-async def wait_until(predicate, timeout=5):
+async def wait_until(predicate, timeout=30):
     async with asyncio.timeout(timeout):
         while not predicate():
             await asyncio.sleep(0.001)
