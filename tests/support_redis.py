@@ -2,7 +2,8 @@
 
 Every server runs from its own temporary directory on a free 127.0.0.1 port
 and is stopped when its fixture ends, also when a test fails; an atexit hook
-stops anything still running should the fixture teardown never run. A server
+stops anything still running should the fixture teardown never run, and a
+server is also terminated when the test process dies without either. A server
 can be stopped, killed and started again on the same port, for tests of
 outages.
 
@@ -16,6 +17,7 @@ kind connected to the real servers, with a plain redis reader beside it.
 """
 
 import atexit
+import ctypes
 import os
 import shutil
 import signal
@@ -27,12 +29,21 @@ import time
 import uuid
 
 import pytest
+import redis
 
 HOST = "127.0.0.1"
 START_TIMEOUT = 10.0
 CLUSTER_BUS_OFFSET = 10000  # a cluster node also listens on port + 10000
 
 _running = set()
+
+
+def _die_with_parent():
+    """In the child before exec: get SIGTERM when the test process dies, however it dies (Linux)."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
 
 
 def _port_is_free(port):
@@ -63,27 +74,13 @@ def closed_port():
     return free_port()
 
 
-def _send(port, *command, timeout=1.0):
-    """One command over a raw connection: the reply's first line, or None if unreachable."""
-    payload = f"*{len(command)}\r\n" + "".join(f"${len(str(c).encode())}\r\n{c}\r\n" for c in command)
+def _reply(port, *command, timeout=0.5):
+    """One command to the server on `port`: its reply, or None when it cannot be reached."""
     try:
-        with socket.create_connection((HOST, port), timeout=timeout) as s:
-            s.sendall(payload.encode())
-            data = b""
-            while not data.endswith(b"\r\n"):
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
-            if data.startswith(b"$"):  # bulk string: read the body as well
-                size = int(data[1 : data.index(b"\r\n")])
-                while len(data) < data.index(b"\r\n") + 2 + size + 2:
-                    chunk = s.recv(65536)
-                    if not chunk:
-                        break
-                    data += chunk
-            return data.decode(errors="replace")
-    except OSError:
+        with redis.Redis(host=HOST, port=port, socket_timeout=timeout, socket_connect_timeout=timeout,
+                         decode_responses=True) as conn:
+            return conn.execute_command(*command)
+    except redis.RedisError:
         return None
 
 
@@ -118,7 +115,8 @@ class RedisServer:
         if self.cluster:
             args += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
                      "--cluster-node-timeout", "2000"]
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        preexec_fn=_die_with_parent)
         _running.add(self)
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
@@ -131,14 +129,11 @@ class RedisServer:
         raise RuntimeError(f"redis-server on port {self.port} did not answer")
 
     def ping(self):
-        return _send(self.port, "PING", timeout=0.5) == "+PONG\r\n"
+        return _reply(self.port, "PING") is True
 
-    def command(self, *command):
-        """Send one command; the reply text (first line, or a bulk string's body)."""
-        reply = _send(self.port, *command)
-        if reply is None:
-            raise ConnectionError(f"no server on port {self.port}")
-        return reply
+    def client(self, **kwargs):
+        """A plain redis-py connection to this server."""
+        return redis.Redis(host=HOST, port=self.port, **kwargs)
 
     def log_tail(self):
         try:
@@ -204,7 +199,7 @@ class RedisCluster:
             raise RuntimeError(f"cluster create failed: {create.stdout}")
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
-            if all("cluster_state:ok" in (_send(n.port, "CLUSTER", "INFO") or "") for n in self.nodes):
+            if all("cluster_state:ok" in str(_reply(n.port, "CLUSTER", "INFO")) for n in self.nodes):
                 return self
             time.sleep(0.05)
         self.cleanup()

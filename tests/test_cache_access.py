@@ -8,29 +8,15 @@ import tracemalloc
 
 import pytest
 import redis
-from redis.cluster import ClusterNode, RedisCluster
+from redis.cluster import ClusterNode
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisClusterException, ResponseError
 
 from support_redis import (  # noqa: F401  (fixtures)
-    HOST,
-    RecordingLogger,
-    closed_port,
-    live,
-    own_redis_server,
-    redis_cluster,
-    redis_server,
-    unique,
-)
+    HOST, RecordingLogger, closed_port, live, own_redis_server, redis_cluster, redis_server, unique)
 from veltrano_python_configuration import cache_access
 from veltrano_python_configuration.cache_access import (
-    BaseRedisClient,
-    DevelopmentRedisClient,
-    IRedisClient,
-    ProductionRedisClient,
-    RedisClientFactory,
-    initialize_redis,
-)
+    BaseRedisClient, DevelopmentRedisClient, IRedisClient, ProductionRedisClient, RedisClientFactory, initialize_redis)
 
 
 class Recorder:
@@ -41,15 +27,11 @@ class Recorder:
         self.results = results
 
     def __getattr__(self, name):
-        def method(*args, **kwargs):
-            self.calls.append((name, args, kwargs))
-            return self.results.get(name)
-
-        return method
+        return lambda *args, **kwargs: self.calls.append((name, args, kwargs)) or self.results.get(name)
 
 
 class OnClient(BaseRedisClient):
-    """A client whose connection is the object passed as url's companion."""
+    """A client whose connect() returns the given connection object."""
 
     def __init__(self, client, logger):
         self._given = client
@@ -59,44 +41,46 @@ class OnClient(BaseRedisClient):
         return self._given
 
 
-def test_module_layout():
-    names = [n for n in vars(cache_access) if not n.startswith("__")]
-    assert names == ["Union", "redis", "RedisClusterClient", "initialize_redis", "IRedisClient",
-                     "BaseRedisClient", "ProductionRedisClient", "DevelopmentRedisClient", "RedisClientFactory"]
-    assert cache_access.redis is redis and cache_access.RedisClusterClient is RedisCluster
-    assert [n for n in vars(IRedisClient) if not n.startswith("__")] == [
-        "get", "set", "delete", "increment_category_counts"]
-    assert BaseRedisClient.__mro__[1:] == (IRedisClient, object)
-    assert BaseRedisClient.DEFAULT_TTL == 604800
+@pytest.fixture
+def fake_library(monkeypatch):
+    """The module's `redis` and `RedisClusterClient` replaced by recorders of their calls."""
+    calls = []
+
+    def cluster(*args, **kwargs):
+        calls.append(("cluster", args, kwargs))
+        return Recorder(calls, get_nodes=["node"])
+
+    def from_url(*args, **kwargs):
+        calls.append(("from_url", args, kwargs))
+        return "single"
+
+    monkeypatch.setattr(cache_access, "RedisClusterClient", cluster)
+    monkeypatch.setattr(cache_access, "redis", type("R", (), {"Redis": type("C", (), {"from_url": from_url})}))
+    return calls
+
+
+def test_module_attributes_and_interface():
+    assert [n for n in vars(cache_access) if not n.startswith("__")] == [
+        "Union", "redis", "RedisClusterClient", "initialize_redis", "IRedisClient", "BaseRedisClient",
+        "ProductionRedisClient", "DevelopmentRedisClient", "RedisClientFactory"]
     assert isinstance(vars(RedisClientFactory)["create"], staticmethod)
-    assert RedisClientFactory.create.__defaults__ == (2, None, True)
-    assert initialize_redis.__annotations__ == {"url": "str", "environ": "str", "decode_responses": "bool"}
-
-
-def test_interface_and_base_only_raise():
     interface = IRedisClient()
     for call in (lambda: interface.get("k"), lambda: interface.set("k", "v"), lambda: interface.delete("k"),
-                 lambda: interface.increment_category_counts("op", [])):
+                 lambda: interface.increment_category_counts("op", []), lambda: BaseRedisClient("u", None)):
         with pytest.raises(NotImplementedError):
             call()
     with pytest.raises(TypeError):
         interface.get(5)
-    with pytest.raises(NotImplementedError):
-        BaseRedisClient("u", RecordingLogger())
 
 
 def test_round_trip_with_default_and_given_expiry(live):
     c, key = live.client, unique()
-    assert c.set(key, "v1") is True
-    assert c.get(key) == "v1"
+    assert c.set(key, "v1") is True and c.get(key) == "v1"
     assert 604790 < live.reader.ttl(key) <= 604800
-    assert c.set(key, "v2", 0) is True
-    assert 604790 < live.reader.ttl(key) <= 604800
+    assert c.set(key, "v2", 0) is True and 604790 < live.reader.ttl(key) <= 604800
     assert c.set(key, "v3", ex=60) is True
     assert live.reader.get(key) == "v3" and 50 < live.reader.ttl(key) <= 60
-    assert c.delete(key) == 1
-    assert c.get(key) is None
-    assert c.delete(key) == 0
+    assert c.delete(key) == 1 and c.get(key) is None and c.delete(key) == 0
     assert live.logger.errors == []
 
 
@@ -113,19 +97,14 @@ def test_default_ttl_can_be_overridden(redis_server):
     assert 20 < reader.ttl(key) <= 30
 
 
-def test_refused_write_is_logged_with_the_server_text(redis_server):
+def test_refused_write_and_bytes_reply_are_logged_failures(redis_server):
     logger = RecordingLogger()
-    client = DevelopmentRedisClient(redis_server.url, logger)
-    assert client.set("neg", "v", -5) is False
-    [exc] = logger.handled
-    assert isinstance(exc, ResponseError)
-    assert logger.errors == [f"Error setting key 'neg': {exc}"]
+    assert DevelopmentRedisClient(redis_server.url, logger).set("neg", "v", -5) is False
+    assert isinstance(logger.handled[0], ResponseError)
+    assert logger.errors == [f"Error setting key 'neg': {logger.handled[0]}"]
 
-
-def test_bytes_reply_is_a_logged_failure(redis_server):
-    logger = RecordingLogger()
+    logger, key = RecordingLogger(), unique()
     client = DevelopmentRedisClient(redis_server.url, logger, decode_responses=False)
-    key = unique()
     assert client.get(key) is None and logger.errors == []
     client.set(key, "v")
     assert client.get(key) is None
@@ -142,15 +121,16 @@ def test_bytes_reply_is_a_logged_failure(redis_server):
         ("set", ("k", "v", True), "Argument 'ex' has incorrect type (expected int, got bool)"),
         ("get", (5,), "Argument 'key' has incorrect type (expected str, got int)"),
         ("delete", (None,), "Argument 'key' has incorrect type (expected str, got NoneType)"),
-        ("increment_category_counts", (None, []), "Argument 'operation_id' has incorrect type (expected str, got NoneType)"),
-        ("increment_category_counts", ("op", ()), "Argument 'batch_data' has incorrect type (expected list, got tuple)"),
+        ("increment_category_counts", (None, []),
+         "Argument 'operation_id' has incorrect type (expected str, got NoneType)"),
+        ("increment_category_counts", ("op", ()),
+         "Argument 'batch_data' has incorrect type (expected list, got tuple)"),
     ],
 )
 def test_argument_types_are_checked_before_anything(method, args, message):
     recorder, logger = Recorder(), RecordingLogger()
-    client = OnClient(recorder, logger)
     with pytest.raises(TypeError) as info:
-        getattr(client, method)(*args)
+        getattr(OnClient(recorder, logger), method)(*args)
     assert str(info.value) == message
     assert recorder.calls == [] and logger.errors == []
 
@@ -166,34 +146,20 @@ def test_exact_calls_on_the_client():
                               ("get", ("k",), {}), ("delete", ("k",), {})]
 
 
-def test_get_returns_a_str_reply_unchanged():
-    class Text(str):
-        pass
-
-    reply, logger = Text("v"), RecordingLogger()
-    assert OnClient(Recorder(get=reply), logger).get("k") is reply
-    assert logger.errors == []
-
-
 def test_stopped_and_restarted_server(own_redis_server):
-    logger = RecordingLogger()
+    logger, key = RecordingLogger(), unique()
     client = DevelopmentRedisClient(own_redis_server.url, logger)
-    key = unique()
     assert client.set(key, "before") is True
     own_redis_server.stop()
-    assert client.get(key) is None
-    assert client.set(key, "v") is False
-    assert client.delete(key) is False
+    assert client.get(key) is None and client.set(key, "v") is False and client.delete(key) is False
     assert client.increment_category_counts("op", [{"id": 1}]) is None
     prefixes = [f"Error getting key '{key}': ", f"Error setting key '{key}': ", f"Error deleting key '{key}': ",
                 "Error incrementing category counts for operation 'op': "]
     assert len(logger.errors) == 4
     for line, prefix, exc in zip(logger.errors, prefixes, logger.handled):
-        assert isinstance(exc, RedisConnectionError)
-        assert line == prefix + str(exc)
+        assert isinstance(exc, RedisConnectionError) and line == prefix + str(exc)
     own_redis_server.start()
-    assert client.set(key, "after") is True and client.get(key) == "after"
-    assert len(logger.errors) == 4
+    assert client.set(key, "after") is True and client.get(key) == "after" and len(logger.errors) == 4
 
 
 def test_a_logger_with_exc_info_prints_the_caught_failure():
@@ -203,8 +169,7 @@ def test_a_logger_with_exc_info_prints_the_caught_failure():
 
     logger, out = ExcInfoLogger("cache-access-test"), io.StringIO()
     logger.addHandler(logging.StreamHandler(out))
-    client = DevelopmentRedisClient(f"{HOST}:{closed_port()}", logger)
-    assert client.get("k") is None
+    assert DevelopmentRedisClient(f"{HOST}:{closed_port()}", logger).get("k") is None
     text = out.getvalue()
     assert text.startswith("Error getting key 'k': ")
     assert "Traceback (most recent call last)" in text and "redis.exceptions.ConnectionError" in text
@@ -212,9 +177,8 @@ def test_a_logger_with_exc_info_prints_the_caught_failure():
 
 
 def test_a_logger_of_none_turns_a_failure_into_attribute_error():
-    client = DevelopmentRedisClient(f"{HOST}:{closed_port()}", None)
     with pytest.raises(AttributeError) as info:
-        client.delete("k")
+        DevelopmentRedisClient(f"{HOST}:{closed_port()}", None).delete("k")
     assert isinstance(info.value.__context__, RedisConnectionError)
 
 
@@ -234,19 +198,9 @@ def test_parse_url(url, expected):
     assert ProductionRedisClient._parse_url(None, url) == expected
 
 
-def test_parse_url_superscript_port_fails_in_connect():
-    logger = RecordingLogger()
-    with pytest.raises(ValueError, match="invalid literal for int"):
-        ProductionRedisClient("h:\u00b2", logger)
-    assert logger.errors == [f"Error connecting to Production Redis at 'h:\u00b2': {logger.handled[0]}"]
-
-
-def test_production_connect_calls_the_cluster_class_by_keyword(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(cache_access, "RedisClusterClient", lambda *a, **k: recorder.calls.append((a, k)) or "conn")
-    client = ProductionRedisClient("cache-1:7000", RecordingLogger(), False)
-    assert client.client == "conn"
-    assert recorder.calls == [((), {"host": "cache-1", "port": 7000, "decode_responses": False})]
+def test_connect_calls_the_library_by_keyword(fake_library):
+    assert ProductionRedisClient("cache-1:7000", RecordingLogger(), False).client.calls is fake_library
+    assert fake_library == [("cluster", (), {"host": "cache-1", "port": 7000, "decode_responses": False})]
 
 
 @pytest.mark.parametrize(
@@ -254,14 +208,10 @@ def test_production_connect_calls_the_cluster_class_by_keyword(monkeypatch):
     [("localhost:6379", "redis://localhost:6379"), ("redis://localhost:6379/0", "redis://localhost:6379/0"),
      ("REDIS://h", "redis://REDIS://h"), ("rediss://h", "redis://rediss://h")],
 )
-def test_development_connect_adds_the_prefix(monkeypatch, url, sent):
-    calls = []
-    monkeypatch.setattr(cache_access, "redis", Recorder(calls))
-    monkeypatch.setattr(redis.Redis, "from_url", lambda *a, **k: calls.append((a, k)) or "conn")
-    monkeypatch.setattr(cache_access, "redis", type("R", (), {"Redis": redis.Redis}))
+def test_development_connect_adds_the_prefix(fake_library, url, sent):
     client = DevelopmentRedisClient(url, RecordingLogger())
-    assert client.client == "conn" and client.url == url
-    assert calls == [((sent,), {"decode_responses": True})]
+    assert client.client == "single" and client.url == url
+    assert fake_library == [("from_url", (sent,), {"decode_responses": True})]
 
 
 def test_unreachable_cluster_node_is_logged_and_raised():
@@ -303,35 +253,10 @@ def test_development_connect_failure_hides_the_password(url, shown, secret):
         return
     for piece in {secret, secret.split("/")[0]}:
         assert piece not in line and piece not in str(logger.handled[0])
-    assert type(logger.handled[0]) is ValueError
-    assert logger.handled[0].__traceback__ is not None
-
-
-def test_development_client_on_an_unreachable_server_logs_fallbacks():
-    logger = RecordingLogger()
-    client = DevelopmentRedisClient(f"{HOST}:{closed_port()}", logger)
-    assert client.get("k") is None and client.set("k", "v") is False
-    assert [e.split("': ")[0] for e in logger.errors] == ["Error getting key 'k", "Error setting key 'k"]
+    assert type(logger.handled[0]) is ValueError and logger.handled[0].__traceback__ is not None
 
 
 # --- factory and initialize_redis -------------------------------------------
-
-
-@pytest.fixture
-def fake_library(monkeypatch):
-    calls = []
-
-    def cluster(**kwargs):
-        calls.append(("cluster", kwargs))
-        return Recorder(calls, get_nodes=["node"])
-
-    def from_url(*args, **kwargs):
-        calls.append(("from_url", args, kwargs))
-        return "single"
-
-    monkeypatch.setattr(cache_access, "RedisClusterClient", cluster)
-    monkeypatch.setattr(cache_access, "redis", type("R", (), {"Redis": type("C", (), {"from_url": from_url})}))
-    return calls
 
 
 @pytest.mark.parametrize(
@@ -345,27 +270,23 @@ def test_create_chooses_the_client_by_environment(fake_library, environ, client_
     assert type(client) is cls and client.logger is logger and client.decode_responses is False
 
 
-def test_create_with_type_one_uses_the_current_initialize_redis(monkeypatch):
+def test_create_with_type_one_uses_the_current_initialize_redis(monkeypatch, fake_library):
     seen = []
     monkeypatch.setattr(cache_access, "initialize_redis", lambda *a, **k: seen.append((a, k)) or "plain")
     assert RedisClientFactory().create("h:1", "dev", 1) == "plain"
     assert seen == [(("h:1", "dev", None, True), {})]
-
-
-@pytest.mark.parametrize("args", [("h:1", "dev", True), ("h:1", None), (None, "dev")])
-def test_create_refuses_wrong_types(fake_library, args):
-    with pytest.raises(TypeError):
-        RedisClientFactory.create(*args)
-    assert fake_library == []
+    for args in (("h:1", "dev", True), ("h:1", None), (None, "dev")):
+        with pytest.raises(TypeError):
+            RedisClientFactory.create(*args)
+    assert fake_library == [] and len(seen) == 1
 
 
 def test_initialize_redis_paths(fake_library):
     logger = RecordingLogger()
-    conn = initialize_redis("cache-1:abc", "Production", logger, False)
-    assert fake_library[0] == ("cluster", {"host": "cache-1", "port": 6379, "decode_responses": False})
+    initialize_redis("cache-1:abc", "Production", logger, False)
+    assert fake_library[0] == ("cluster", (), {"host": "cache-1", "port": 6379, "decode_responses": False})
     assert logger.infos == ["Url received for redis prod is cache-1:abc", "After splitting cache-1", ["node"],
                             "Connection to redis is successful"]
-    assert isinstance(conn, Recorder)
     fake_library.clear()
     assert initialize_redis("redis://h:6379", "dev", None, False) == "single"
     assert fake_library == [("from_url", (), {"url": "redis://redis://h:6379", "decode_responses": False})]
@@ -382,7 +303,8 @@ def test_initialize_redis_on_the_real_cluster(redis_cluster):
     logger = RecordingLogger()
     conn = initialize_redis(redis_cluster.address, "production", logger)
     try:
-        assert logger.infos[:2] == [f"Url received for redis prod is {redis_cluster.address}", "After splitting 127.0.0.1"]
+        assert logger.infos[:2] == [f"Url received for redis prod is {redis_cluster.address}",
+                                    "After splitting 127.0.0.1"]
         assert len(logger.infos[2]) == 3 and all(isinstance(n, ClusterNode) for n in logger.infos[2])
         assert logger.infos[3] == "Connection to redis is successful"
         key = unique()
@@ -390,9 +312,6 @@ def test_initialize_redis_on_the_real_cluster(redis_cluster):
         assert conn.get(key) == "v"
     finally:
         conn.close()
-
-
-# --- memory -----------------------------------------------------------------
 
 
 def test_repeated_calls_do_not_grow_memory(monkeypatch):
@@ -408,11 +327,9 @@ def test_repeated_calls_do_not_grow_memory(monkeypatch):
             return Quiet()
 
     quiet_logger = type("L", (), {"error": lambda self, m: None})()
-    ok = OnClient(Quiet(), quiet_logger)
-    bad = OnClient(Failing(), quiet_logger)
+    ok, bad = OnClient(Quiet(), quiet_logger), OnClient(Failing(), quiet_logger)
     batch = [{"id": i, "subCategories": [{"id": "s", "subSubCategories": [{"id": None}]}]} for i in range(5)]
     monkeypatch.setattr(cache_access, "RedisClusterClient", lambda **k: "conn")
-
     key, value, op = "".join(["k", "ey"]), "".join(["va", "lue"]), "".join(["o", "p"])
     objects = [key, value, op, batch, batch[0], batch[0]["subCategories"][0], quiet_logger]
 

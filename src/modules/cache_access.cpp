@@ -68,8 +68,6 @@ Name s_colon(":");
 constexpr long long default_port = 6379;
 constexpr long long counts_ttl = 10800;  // three hours
 
-Ref small_int(long long value) { return new_int(value); }
-
 // ---------------------------------------------------------------------------
 // Failure logging
 
@@ -546,10 +544,10 @@ Ref base_increment(const Args& a) {
     return guarded(
         [&] {
             Ref pipeline = call_method(getattr(self, n_client), n_pipeline);
-            Ref one = small_int(1);
+            Ref one = new_int(1);
             CountWalk walk{key, Increment(getattr(pipeline, n_hincrby)), one};
             for_each(batch, [&walk](Handle category) { walk.category(category); });
-            Ref ttl = small_int(counts_ttl);
+            Ref ttl = new_int(counts_ttl);
             call_method(pipeline, n_expire, key, ttl);
             call_method(pipeline, n_execute);
             return none().ref();
@@ -719,7 +717,7 @@ Ref initialize_redis(const Args& a) {
     if (!port) {
         PyError error = PyError::fetch();
         if (!error.matches(PyExc_ValueError)) throw std::move(error);
-        port = small_int(default_port);
+        port = new_int(default_port);
     }
     {
         Ref info = getattr(logger, n_info);
@@ -744,7 +742,9 @@ const FunctionSpec initialize_redis_spec{
            "For an environment named \"production\" (in any case) `url` is one cluster node as\n"
            "host:port and a cluster connection is returned; otherwise a single-server\n"
            "connection to \"redis://\" + url is returned.",
-    .params = {{"url", "str", Check::Str}, {"environ", "str", Check::Str}, {"logger", nullptr, Check::Any, default_none},
+    .params = {{"url", "str", Check::Str},
+               {"environ", "str", Check::Str},
+               {"logger", nullptr, Check::Any, default_none},
                {"decode_responses", "bool", Check::Any, default_bool(true)}},
     .body = initialize_redis,
 };
@@ -752,7 +752,7 @@ const FunctionSpec initialize_redis_spec{
 // RedisClientFactory.create(url, environ, client_type=2, logger=None, decode_responses=True)
 Ref factory_create(const Args& a) {
     Handle url = a[0], environ = a[1], client_type = a[2], logger = a[3], decode = a[4];
-    if (equals(client_type, small_int(1))) return call(a.global(n_initialize_redis), url, environ, logger, decode);
+    if (equals(client_type, new_int(1))) return call(a.global(n_initialize_redis), url, environ, logger, decode);
     Ref cls = a.global(is_production(environ) ? n_ProductionRedisClient : n_DevelopmentRedisClient);
     return call(cls, url, logger, decode);
 }
@@ -789,7 +789,7 @@ void exec(Module m) {
 
     Ref base = make_class(m, "BaseRedisClient", {interface},
                           "Base Redis client with common functionality and error handling.",
-                          {{"DEFAULT_TTL", small_int(604800)},
+                          {{"DEFAULT_TTL", new_int(604800)},
                            {"__init__", m.function(base_init_spec)},
                            {"connect", m.function(base_connect_spec)},
                            {"get", m.function(base_get_spec)},
