@@ -68,7 +68,7 @@ struct FunctionSpec {
     AsyncBody async_body = nullptr; // ... or an `async def`
 };
 
-// The arguments of one call, bound to the parameters of the spec.
+// The arguments of one call, bound to the declared parameters.
 class Args {
 public:
     Args(PyObject* function, PyObject* const* values, PyObject* varargs, PyObject* kwargs) noexcept
