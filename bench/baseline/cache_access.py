@@ -119,13 +119,17 @@ class BaseRedisClient(IRedisClient):
         key = "Mod:RetagOperations:" + operation_id + ":category_counts"
         try:
             pipe = self.client.pipeline()
-            pipe.expire(key, 10800)
+            # As the compiled module: hincrby fetched once per call, and the
+            # expiry queued after the increments, so that it also holds on the
+            # call that creates the hash (EXPIRE of a missing key does nothing).
+            hincrby = pipe.hincrby
             for category in batch_data:
-                pipe.hincrby(key, str(category.get("id")), 1)
+                hincrby(key, str(category.get("id")), 1)
                 for subcategory in category.get("subCategories", []):
-                    pipe.hincrby(key, str(subcategory.get("id")), 1)
+                    hincrby(key, str(subcategory.get("id")), 1)
                     for subsubcategory in subcategory.get("subSubCategories", []):
-                        pipe.hincrby(key, str(subsubcategory.get("id")), 1)
+                        hincrby(key, str(subsubcategory.get("id")), 1)
+            pipe.expire(key, 10800)
             pipe.execute()
         except Exception as e:
             self.logger.error(

@@ -2,6 +2,7 @@
 
 import asyncio
 import logging
+import sys
 from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime
 from logging import Logger
@@ -30,6 +31,10 @@ class CustomLogger(logging.Logger):
 
 
 class AsyncLogger:
+    # As the compiled module, besides the documented attributes: the consumer
+    # tasks started (so that a logging call can start one on its running loop
+    # when none is alive there) and the line of error/warning records waiting
+    # for room in a full queue (so that they are put in order).
     def __init__(self, service_name: "str", log_level: "int", max_queue_size: "int" = 100) -> "None":
         if type(service_name) is not str:
             raise refuse("service_name", str, service_name)
@@ -47,6 +52,8 @@ class AsyncLogger:
             "info": self.logger.info,
             "debug": self.logger.debug,
         }
+        self._consumer_tasks = []
+        self._waiting_for_room = []
         self._ensure_queue_processing()
 
     def _ensure_queue_processing(self) -> "None":
@@ -55,25 +62,51 @@ class AsyncLogger:
         except RuntimeError:
             loop = asyncio.new_event_loop()
             asyncio.set_event_loop(loop)
-        loop.create_task(self._process_log_queue())
+        self._consumer_tasks.append(loop.create_task(self._process_log_queue()))
+
+    def _ensure_consumer_on(self, loop):
+        tasks = self._consumer_tasks
+        alive = [task for task in tuple(tasks) if not task.done()]
+        if len(alive) != len(tasks):
+            tasks[:] = alive
+        if not any(task.get_loop() is loop for task in alive):
+            self._ensure_queue_processing()
 
     async def _log_message(self, level: "str", msg: "str", *args: "Any", **kwargs: "Any") -> "None":
         if type(level) is not str:
             raise refuse("level", str, level)
         if type(msg) is not str:
             raise refuse("msg", str, msg)
-        # A full queue drops informational records and waits for room for the
-        # others (the benchmark uses an unbounded queue, so this never runs).
-        if self.log_queue.full() and (level == "info" or level == "debug"):
+        line = self._waiting_for_room
+        if not self.log_queue.full() and not line:
+            await self.log_queue.put((level, msg, args, kwargs))
             return None
-        await self.log_queue.put((level, msg, args, kwargs))
+        if level == "info" or level == "debug":
+            return None
+        turn = asyncio.get_running_loop().create_future()
+        line.append(turn)
+        try:
+            if line[0] is not turn:
+                await turn
+            await self.log_queue.put((level, msg, args, kwargs))
+        finally:
+            first = line[0] is turn
+            line.remove(turn)
+            if first and line and not line[0].done():
+                line[0].set_result(None)
 
     async def _process_log_queue(self) -> "None":
         while True:
-            level, msg, args, kwargs = await self.log_queue.get()
-            log_method = self.log_methods.get(level)
-            if log_method:
-                log_method(msg, *args, **kwargs)
+            item = await self.log_queue.get()
+            try:
+                level, msg, args, kwargs = item
+                log_method = self.log_methods.get(level)
+                if log_method:
+                    log_method(msg, *args, **kwargs)
+            except Exception as error:
+                asyncio.get_running_loop().call_exception_handler(
+                    {"message": "AsyncLogger could not write the record %r" % (item,), "exception": error}
+                )
             self.log_queue.task_done()
 
     def error(self, msg: "str", *args: "Any", **kwargs: "Any") -> "None":
@@ -81,6 +114,11 @@ class AsyncLogger:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.ERROR:
             loop = asyncio.get_running_loop()
+            self._ensure_consumer_on(loop)
+            if "exc_info" not in kwargs:
+                handled = sys.exception()
+                if handled is not None:
+                    kwargs["exc_info"] = handled
             asyncio.run_coroutine_threadsafe(self._log_message("error", msg, *args, **kwargs), loop)
 
     def info(self, msg: "str", *args: "Any", **kwargs: "Any") -> "None":
@@ -88,6 +126,7 @@ class AsyncLogger:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.INFO:
             loop = asyncio.get_running_loop()
+            self._ensure_consumer_on(loop)
             asyncio.run_coroutine_threadsafe(self._log_message("info", msg, *args, **kwargs), loop)
 
     def debug(self, msg: "str", *args: "Any", **kwargs: "Any") -> "None":
@@ -95,6 +134,7 @@ class AsyncLogger:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.DEBUG:
             loop = asyncio.get_running_loop()
+            self._ensure_consumer_on(loop)
             asyncio.run_coroutine_threadsafe(self._log_message("debug", msg, *args, **kwargs), loop)
 
     def warning(self, msg: "str", *args: "Any", **kwargs: "Any") -> "None":
@@ -102,6 +142,7 @@ class AsyncLogger:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.WARNING:
             loop = asyncio.get_running_loop()
+            self._ensure_consumer_on(loop)
             asyncio.run_coroutine_threadsafe(self._log_message("warning", msg, *args, **kwargs), loop)
 
     def print_queue_length(self) -> "None":

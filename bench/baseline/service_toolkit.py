@@ -110,7 +110,10 @@ class GoogleChatSyncMessenger(metaclass=SingletonMeta):
                     }
                 ]
             }
-            requests.post(url=url, headers=message_headers, data=json.dumps(bot_message))
+            # As the compiled module: a post that cannot hang forever, and an
+            # HTTP error status counted as a failure.
+            response = requests.post(url=url, headers=message_headers, data=json.dumps(bot_message), timeout=10)
+            response.raise_for_status()
         except Exception:
             if self.logger:
                 self.logger.error("Error in webhookApi", exc_info=True)
