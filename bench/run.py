@@ -39,9 +39,11 @@ import contextlib
 import copy
 import gc
 import importlib
+import io
 import json
 import logging
 import os
+import re
 import shutil
 import signal
 import socket
@@ -635,10 +637,29 @@ def journal_ops(ctx: Context) -> list:
         op.baseline = timed("lg.%s(m)" % method, lg=base_logger, m="bench message")
         op.library = timed(library_stmt, lg=lib_logger, m="bench message")
         module_side(op, lambda method=method: timed("lg.%s(m)" % method, lg=module_logger(), m="bench message"))
+        op.check = lambda method=method: compare_records(module_logger(), base_logger, method)
         ops.append(op)
 
     ops.append(async_logger_op(ctx, base))
     return ops
+
+
+def compare_records(module_logger, base_logger, method) -> Optional[str]:
+    """Both loggers must write the same text for the same call (digits masked: the clock moves)."""
+    written = []
+    for logger in (module_logger, base_logger):
+        buffer = io.StringIO()
+        handlers = [h for h in logger.handlers if isinstance(h, logging.StreamHandler)]
+        old = [h.setStream(buffer) for h in handlers]
+        try:
+            getattr(logger, method)("bench message")
+        finally:
+            for handler, stream in zip(handlers, old):
+                handler.setStream(stream)
+        written.append(re.sub(r"\d", "0", buffer.getvalue()))
+    if written[0] != written[1]:
+        return "%s: module wrote %r, baseline %r" % (method, written[0][:200], written[1][:200])
+    return None
 
 
 def async_logger_op(ctx: Context, base) -> Op:
