@@ -44,6 +44,7 @@ import json
 import logging
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -349,7 +350,9 @@ class Context:
         )
         self.stack.callback(stop_process, proc)
         self.stack.callback(proc.stdout.close)
-        line = proc.stdout.readline()  # the sink prints its port as soon as it listens
+        # The sink prints its port as soon as it listens.
+        ready, _, _ = select.select([proc.stdout], [], [], 10)
+        line = proc.stdout.readline() if ready else ""
         if not line.startswith("READY "):
             raise Unavailable("the HTTP sink did not start")
         return "http://127.0.0.1:%d" % int(line.split()[1])
