@@ -1,6 +1,7 @@
 // Calling into Python: the helpers that are not templates.
 #include "call.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <vector>
 
@@ -39,6 +40,38 @@ Ref tuple_from_array(PyObject* const* items, size_t n) {
     Ref t = check(PyTuple_New(n));
     for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(items[i]));
     return t;
+}
+
+Ref concat(std::initializer_list<Handle> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 127;
+    for (Handle part : parts) {
+        if (!PyUnicode_Check(part.ptr()))
+            raise(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", part.type()->tp_name);
+        length += PyUnicode_GET_LENGTH(part.ptr());
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(part.ptr()));
+    }
+    Ref out = check(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    for (Handle part : parts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(part.ptr());
+        if (n && PyUnicode_CopyCharacters(out.ptr(), at, part.ptr(), 0, n) < 0) rethrow();
+        at += n;
+    }
+    return out;
+}
+
+Ref dict_of(std::initializer_list<std::pair<Handle, Handle>> items) {
+    Ref d = new_dict();
+    for (const auto& [key, value] : items) check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
+    return d;
+}
+
+Ref list_of(std::initializer_list<Handle> items) {
+    Ref l = check(PyList_New(items.size()));
+    Py_ssize_t i = 0;
+    for (Handle h : items) PyList_SET_ITEM(l.ptr(), i++, Py_NewRef(h.ptr()));
+    return l;
 }
 
 Ref format(const char* fmt, ...) {

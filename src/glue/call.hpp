@@ -9,6 +9,7 @@
 
 #include <initializer_list>
 #include <type_traits>
+#include <utility>
 
 namespace glue {
 
@@ -127,6 +128,11 @@ inline Ref new_list() { return check(PyList_New(0)); }
 Ref new_tuple(std::initializer_list<Handle> items);
 // A tuple of `n` borrowed objects.
 Ref tuple_from_array(PyObject* const* items, size_t n);
+// The concatenation of the given str objects (one allocation; TypeError for a non-str part).
+Ref concat(std::initializer_list<Handle> parts);
+// A new dict holding the given items in order; a new list holding the given items.
+Ref dict_of(std::initializer_list<std::pair<Handle, Handle>> items);
+Ref list_of(std::initializer_list<Handle> items);
 // A str from a PyUnicode_FromFormat format ("%U" a str, "%S" str() of an object).
 Ref format(const char* format, ...);
 inline void set_item(Handle container, Handle key, Handle value) {

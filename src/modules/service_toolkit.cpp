@@ -104,6 +104,11 @@ Name s_sections("sections");
 Name s_widgets("widgets");
 Name s_text_paragraph("textParagraph");
 Name s_text("text");
+Name s_star("*");
+Name s_underscore("_");
+Name s_font_open("<font color='");
+Name s_font_middle("'>");
+Name s_font_close("</font>");
 Name s_content_type("Content-Type");
 Name s_json_utf8("application/json; charset=UTF-8");
 Name s_green("#008000");
@@ -291,14 +296,30 @@ const FunctionSpec singleton_call_spec{
 // --- add_extra_properties_to_schema ------------------------------------------------
 
 // JSON-schema type of a settings value, by the name of the value's type.
+const char* const type_table[][2] = {
+    {"str", "string"}, {"int", "integer"}, {"float", "number"}, {"bool", "boolean"},
+    {"list", "array"}, {"dict", "object"}, {"NoneType", "null"},
+};
+Name json_types[] = {Name("string"), Name("integer"), Name("number"), Name("boolean"),
+                     Name("array"), Name("object"), Name("null")};
+
 Ref make_type_mapping() {
-    static const char* const table[][2] = {
-        {"str", "string"}, {"int", "integer"}, {"float", "number"}, {"bool", "boolean"},
-        {"list", "array"}, {"dict", "object"}, {"NoneType", "null"},
-    };
     Ref mapping = new_dict();
-    for (const auto& row : table) set_item(mapping, new_str(row[0]), new_str(row[1]));
+    for (const auto& row : type_table) set_item(mapping, new_str(row[0]), new_str(row[1]));
     return mapping;
+}
+
+// The JSON type of `value`. The built-in types of the table cannot be renamed,
+// so for them the answer is known without reading `__name__`; any other type
+// is looked up by its name in the table (built once per call, on first need).
+Ref json_type_of(Handle value, Ref& type_mapping) {
+    PyTypeObject* const builtins[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
+                                      &PyList_Type,    &PyDict_Type, Py_TYPE(Py_None)};
+    for (size_t i = 0; i < std::size(builtins); ++i)
+        if (value.type() == builtins[i]) return json_types[i].get().ref();
+    if (!type_mapping) type_mapping = make_type_mapping();
+    Ref type_name = getattr(type_of(value), n_dunder_name);
+    return call_method(type_mapping, n_get, type_name, s_string);
 }
 
 // Describe every settings key that schema["properties"] does not declare, in
@@ -310,16 +331,27 @@ Ref add_extra_properties_to_schema(const Args& a) {
     Ref appsettings = with_block(file, [&](Handle f) { return call_method(a.global(n_json), n_load, f); });
 
     Ref extra_properties = new_dict();
-    Ref type_mapping = make_type_mapping();
-    Ref items = check(PyObject_GetIter(call_method(appsettings, n_items).ptr()));
-    while (Ref item = next(items)) {
-        auto [key, value] = unpack_pair(item);
-        if (contains(getitem(schema, s_properties), key)) continue;
-        Ref type_name = getattr(type_of(value), n_dunder_name);
-        Ref json_type = call_method(type_mapping, n_get, type_name, s_string);
-        Ref entry = new_dict();
-        set_item(entry, s_type, json_type);
-        set_item(extra_properties, key, entry);
+    Ref type_mapping;
+    auto describe = [&](Handle key, Handle value) {
+        if (contains(getitem(schema, s_properties), key)) return;
+        check(PyDict_SetItem(extra_properties.ptr(), key.ptr(), dict_of({{s_type, json_type_of(value, type_mapping)}}).ptr()));
+    };
+    if (PyDict_CheckExact(appsettings.ptr())) {
+        // What iterating dict.items() gives, without the view and the pair tuples.
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(appsettings.ptr());
+        PyObject *key, *value;
+        while (PyDict_Next(appsettings.ptr(), &pos, &key, &value)) {
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);  // held: the loop body runs Python code
+            describe(k, v);
+            if (PyDict_GET_SIZE(appsettings.ptr()) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+    } else {
+        Ref items = check(PyObject_GetIter(call_method(appsettings, n_items).ptr()));
+        while (Ref item = next(items)) {
+            auto [key, value] = unpack_pair(item);
+            describe(key, value);
+        }
     }
     if (truthy(extra_properties)) {
         Ref block = new_dict();
@@ -355,27 +387,12 @@ Ref make_color_dict() {
 // {"cards": [{"header": {"title": "*<service>*", "subtitle": "_<environ>_"},
 //             "sections": [{"widgets": [{"textParagraph": {"text": "<font color='<color>'><text></font>"}}]}]}]}
 Ref make_card(Handle service_name, Handle environ, Handle color, Handle text) {
-    Ref header = new_dict();
-    set_item(header, s_title, format("*%U*", formatted(service_name).ptr()));
-    set_item(header, s_subtitle, format("_%U_", formatted(environ).ptr()));
-    Ref paragraph = new_dict();
-    set_item(paragraph, s_text, format("<font color='%U'>%U</font>", formatted(color).ptr(), formatted(text).ptr()));
-    Ref widget = new_dict();
-    set_item(widget, s_text_paragraph, paragraph);
-    Ref widgets = new_list();
-    list_append(widgets, widget);
-    Ref section = new_dict();
-    set_item(section, s_widgets, widgets);
-    Ref sections = new_list();
-    list_append(sections, section);
-    Ref card = new_dict();
-    set_item(card, s_header, header);
-    set_item(card, s_sections, sections);
-    Ref cards = new_list();
-    list_append(cards, card);
-    Ref message = new_dict();
-    set_item(message, s_cards, cards);
-    return message;
+    Ref header = dict_of({{s_title, concat({s_star, formatted(service_name), s_star})},
+                          {s_subtitle, concat({s_underscore, formatted(environ), s_underscore})}});
+    Ref paragraph = dict_of({{s_text, concat({s_font_open, formatted(color), s_font_middle, formatted(text), s_font_close})}});
+    Ref section = dict_of({{s_widgets, list_of({dict_of({{s_text_paragraph, paragraph}})})}});
+    Ref card = dict_of({{s_header, header}, {s_sections, list_of({section})}});
+    return dict_of({{s_cards, list_of({card})}});
 }
 
 bool is_error_type(Handle message_type) { return equals(message_type, new_int(0)); }
