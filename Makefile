@@ -5,7 +5,7 @@ PY := .venv/bin/python
 # The test build also installs the _glue_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo test-asan test-armhf dist-check clean
+.PHONY: env build test demo bench test-asan test-armhf dist-check clean
 
 env:
 	@bash scripts/env.sh
@@ -21,6 +21,12 @@ test: build
 
 demo: build
 	$(PY) demo/walkthrough.py $(DEMO_ARGS)
+
+# The benchmark table: our modules against plain-Python baselines and the
+# libraries called directly (BENCH_ARGS=--quick for a short run, --markdown for
+# the README table).
+bench: build
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 # The whole suite against modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the sanitizer runtimes preloaded into the
