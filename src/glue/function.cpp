@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace glue {
 namespace {
@@ -52,8 +53,13 @@ PyTypeObject* exact_type(Check check) {
 }
 
 [[noreturn, gnu::cold]] void refuse_argument(const char* name, PyTypeObject* want, Handle value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 want->tp_name, Py_TYPE(value.ptr())->tp_name);
+    // The received type's name is cut at 200 characters, not bytes: "%.200s"
+    // would cut a long non-ASCII class name inside a character and show a
+    // replacement character in its place.
+    const char* got = Py_TYPE(value.ptr())->tp_name;
+    Ref got_text = check(PyUnicode_DecodeUTF8(got, static_cast<Py_ssize_t>(strlen(got)), "replace"));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)", name,
+                 want->tp_name, got_text.ptr());
     PyError error = PyError::fetch();
     if (PyObject_TypeCheck(value.ptr(), want)) {
         Ref note = format("Instances of subclasses of built-in types are refused: pass a plain %s.", want->tp_name);
