@@ -1,0 +1,214 @@
+"""Faults with real servers: a cluster master killed and replaced by its
+replica, a standalone server restarted, and a webhook that fails, drops
+connections or answers slowly, all while operations keep coming."""
+
+import asyncio
+import logging
+import threading
+import time
+from dataclasses import dataclass
+
+import aiohttp
+import pytest
+
+from support_logging import ListHandler
+from support_redis import own_redis_server  # noqa: F401  (a fixture)
+from support_reliability import CountingLogger, QuickSink, ReplicatedCluster, load_size, wait
+from veltrano_python_configuration.cache_access import DevelopmentRedisClient, ProductionRedisClient
+from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger, SingletonMeta
+
+FALLBACK = {"set": False, "get": None, "delete": False, "increment": None}
+PREFIX = {"set": "Error setting key ", "get": "Error getting key ", "delete": "Error deleting key ",
+          "increment": "Error incrementing category counts for operation "}
+
+
+@dataclass
+class Outcome:
+    kind: str
+    key: str
+    started: float
+    result: object
+    logged: int  # error lines the operation logged
+
+    @property
+    def failed(self):
+        return self.logged > 0
+
+
+def run_op(client, logger, kind, key, value="v"):
+    """One operation of the client; what it returned and how many lines it logged."""
+    before = dict(logger.errors)
+    started = time.monotonic()
+    if kind == "set":
+        result = client.set(key, value)
+    elif kind == "get":
+        result = client.get(key)
+    elif kind == "delete":
+        result = client.delete(key)
+    else:
+        result = client.increment_category_counts(key, [{"id": 1, "subCategories": [{"id": 2}]}])
+    grown = {prefix: n - before.get(prefix, 0) for prefix, n in logger.errors.items() if n != before.get(prefix, 0)}
+    assert set(grown) <= {PREFIX[kind]}, f"{kind} logged {grown}"
+    return Outcome(kind, key, started, result, sum(grown.values()))
+
+
+def check_outcome(o):
+    """A failed operation logged one line and returned its fallback; a
+    successful one logged nothing and returned what the client gave."""
+    if o.failed:
+        assert (o.logged, o.result) == (1, FALLBACK[o.kind]), o
+    elif o.kind == "set":
+        assert o.result is True, o
+    elif o.kind == "delete":
+        assert o.result in (0, 1), o
+    elif o.kind == "get":
+        assert o.result is None or isinstance(o.result, str), o
+    else:
+        assert o.result is None, o
+
+
+# --- a cluster master killed, its replica takes over -------------------------------------
+
+
+@pytest.fixture
+def replicated_cluster():
+    cluster = ReplicatedCluster(node_timeout_ms=1000)
+    try:
+        yield cluster.start()
+    finally:
+        cluster.cleanup()
+
+
+def test_cluster_master_killed_during_a_stream_of_operations(replicated_cluster):
+    cluster = replicated_cluster
+    logger = CountingLogger(keep=100)
+    client = ProductionRedisClient(cluster.address, logger)
+    keys = [f"failover-{i}" for i in range(9)]
+    victim = cluster.master_of(keys[0])
+    replica = cluster.replica_of(victim)
+    for key in keys:
+        assert client.set(key, "before") is True
+
+    # The replica is held back at first, so that the outage outlasts the
+    # retries the redis library makes by itself before it gives up.
+    cluster.pause(replica)
+    victim.stop(kill=True)
+    during, deadline = [], time.monotonic() + 30
+    while sum(o.failed for o in during) < 2:
+        assert time.monotonic() < deadline, "no operation failed while the master was down"
+        during.append(run_op(client, logger, ("set", "get")[len(during) % 2], keys[0], "during"))
+    for o in during:
+        check_outcome(o)
+
+    cluster.resume(replica)
+    wait(lambda: cluster.role(replica) == "master", 20, "the replica to take over")
+    survivors = [n for n in cluster.nodes if n is not victim]
+    cluster.wait_ok(survivors, 20)
+
+    after = []
+    for round_ in range(3):
+        for i, key in enumerate(keys):
+            kind = ("set", "get", "increment", "delete")[(i + round_) % 4]
+            after.append(run_op(client, logger, kind, key, f"after-{round_}"))
+    assert [o for o in after if o.failed] == []
+    for o in after:
+        check_outcome(o)
+    assert client.set(keys[0], "last") is True and client.get(keys[0]) == "last"
+    assert logger.error_count == sum(o.logged for o in during)
+
+
+# --- a standalone server restarted ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("kill", [False, True], ids=["stopped", "killed"])
+def test_standalone_server_restarted_during_a_stream_of_operations(own_redis_server, kill):
+    server, logger = own_redis_server, CountingLogger(keep=100)
+    client = DevelopmentRedisClient(server.url, logger)
+    outcomes, raised, stop = [], [], threading.Event()
+    kinds = ("set", "get", "increment", "delete")
+
+    def stream():
+        i = 0
+        try:
+            while not stop.is_set():
+                key = f"restart-{i % 8}" if kinds[i % 4] != "increment" else "restart-op"
+                outcomes.append(run_op(client, logger, kinds[i % 4], key))
+                i += 1
+        except BaseException as e:  # reported by the main thread
+            raised.append(e)
+
+    worker = threading.Thread(target=stream)
+    worker.start()
+    try:
+        time.sleep(0.1)
+        server.stop(kill=kill)
+        down_at = time.monotonic()
+        time.sleep(0.2)
+        server.start()
+        up_at = time.monotonic()
+        wait(lambda: sum(o.started > up_at for o in outcomes) >= 400, 20, "operations after the restart")
+    finally:
+        stop.set()
+        worker.join(10)
+    assert raised == []
+    for o in outcomes:
+        check_outcome(o)
+    assert any(o.failed for o in outcomes if down_at < o.started < up_at), "the outage was not seen"
+    assert [o for o in outcomes if o.started > up_at and o.failed] == []
+    assert logger.error_count == sum(o.logged for o in outcomes)
+    # The new server lost everything; it holds exactly the increments made since.
+    counted = sum(o.kind == "increment" and not o.failed and o.started > down_at for o in outcomes)
+    with server.client(decode_responses=True) as plain:
+        assert int(plain.hget("Mod:RetagOperations:restart-op:category_counts", "1") or 0) == counted
+
+
+# --- a webhook that fails, drops connections or is slow ---------------------------------------
+
+
+@pytest.fixture
+def quick_sink():
+    sink = QuickSink(slow_delay=0.02)
+    yield sink
+    sink.close()
+
+
+@pytest.fixture
+def messenger_logger():
+    logger = logging.getLogger("reliability-webhook")
+    logger.propagate, handler = False, ListHandler()
+    logger.addHandler(handler)
+    SingletonMeta._instances.pop(GoogleChatAsyncMessenger, None)
+    yield logger, handler
+    SingletonMeta._instances.pop(GoogleChatAsyncMessenger, None)
+    logger.removeHandler(handler)
+
+
+def test_async_messenger_keeps_going_through_webhook_failures(quick_sink, messenger_logger):
+    logger, handler = messenger_logger
+    count = load_size(200, 2000)
+    markers = ["", " [500]", " [close]", " [slow]"]
+    texts = [f"alert {i}{markers[i % 4]}" for i in range(count)]
+    messenger = GoogleChatAsyncMessenger("svc", quick_sink.url(), "", "PRODUCTION", logger=logger)
+
+    async def main():
+        for i, text in enumerate(texts):
+            messenger.send_message(text, 1)
+            if i % 10 == 9:
+                await asyncio.sleep(0)
+        while quick_sink.handled < count or messenger.log_queue.qsize():
+            await asyncio.sleep(0.01)
+        await asyncio.wait_for(messenger.log_queue.join(), 10)
+        messenger.queue_task.cancel()
+
+    asyncio.run(asyncio.wait_for(main(), 50))
+    received = quick_sink.requests
+    assert [r.body.decode().split("'>", 1)[1].split("</font>")[0] for r in received] == texts
+    assert quick_sink.max_in_flight == 1
+    # Every message is accounted for: posted, or logged as a failure of its own.
+    failed = [r.outcome for r in received if r.outcome != "200"]
+    assert len(failed) == count // 2 and quick_sink.outcomes["200"] + len(handler.records) == count
+    assert len(handler.records) == len(failed)
+    for outcome, record in zip(failed, handler.records):
+        assert record.getMessage() == "Error in webhookApi" and record.levelno == logging.ERROR
+        expected = aiohttp.ClientResponseError if outcome == "500" else aiohttp.ClientConnectionError
+        assert isinstance(record.exc_info[1], expected), (outcome, record.exc_info)
