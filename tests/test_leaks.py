@@ -1,0 +1,25 @@
+"""The leak check (tests/leakcheck.py) at a reduced size, in a process of its
+own: every public operation of the four modules, on its successful and its
+failing paths, must leave the memory flat. The full run (100,000 calls per
+operation) is `python tests/leakcheck.py`."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Under the sanitizers the allocator is theirs (and Python's is plain malloc):
+# the figures mean nothing there, but every path still runs under their eyes.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.timeout(150)
+def test_every_public_operation_leaves_memory_flat():
+    args = ["--iterations", "300", "--warmup", "50", "--report-only"] if SANITIZED else ["--iterations", "2000"]
+    result = subprocess.run([sys.executable, os.path.join(HERE, "leakcheck.py"), *args], capture_output=True,
+                            text=True, timeout=140)
+    report = result.stdout + result.stderr
+    assert result.returncode == 0, report
+    assert "leak check: 32 operations" in report and ("OK: memory stays flat" in report or SANITIZED), report
