@@ -4,6 +4,7 @@ failing paths, must leave the memory flat. The full run (100,000 calls per
 operation) is `python tests/leakcheck.py`."""
 
 import os
+import platform
 import subprocess
 import sys
 
@@ -13,11 +14,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # Under the sanitizers the allocator is theirs (and Python's is plain malloc):
 # the figures mean nothing there, but every path still runs under their eyes.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+# 32-bit ARM runs under emulation here: fewer calls, which still show a leak
+# of one object per call (500 blocks against the bound of 256).
+CALLS = "500" if platform.machine().startswith("arm") else "2000"
 
 
 @pytest.mark.timeout(150)
 def test_every_public_operation_leaves_memory_flat():
-    args = ["--iterations", "300", "--warmup", "50", "--report-only"] if SANITIZED else ["--iterations", "2000"]
+    args = ["--iterations", "300", "--warmup", "50", "--report-only"] if SANITIZED else ["--iterations", CALLS]
     result = subprocess.run([sys.executable, os.path.join(HERE, "leakcheck.py"), *args], capture_output=True,
                             text=True, timeout=140)
     report = result.stdout + result.stderr
