@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 
 from veltrano_python_configuration import broker_setup, cache_access, journal_setup, service_toolkit
 
-SETTINGS = settings(deadline=None, max_examples=40, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(deadline=None, max_examples=40, database=None, suppress_health_check=[HealthCheck.too_slow])
 FEW = settings(SETTINGS, max_examples=15)
 
 # --- arbitrary objects ---------------------------------------------------------------------------
