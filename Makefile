@@ -5,7 +5,7 @@ PY := .venv/bin/python
 # The test build also installs the _glue_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo bench test-asan test-armhf dist-check clean
+.PHONY: env build test demo bench leakcheck test-load test-asan test-armhf dist-check clean
 
 env:
 	@bash scripts/env.sh
@@ -27,6 +27,15 @@ demo: build
 # the README table).
 bench: build
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# Every public operation of the four modules 100,000 times, successful and
+# failing paths; fails when memory grows past the bounds the script states.
+leakcheck: build
+	$(PY) tests/leakcheck.py $(LEAKCHECK_ARGS)
+
+# The fault and load tests at full size (the suite runs them smaller).
+test-load: build
+	VPC_FULL_LOAD=1 $(PY) -m pytest -p no:cacheprovider tests/test_load.py tests/test_faults.py $(PYTEST_ARGS)
 
 # The whole suite against modules built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (the sanitizer runtimes preloaded into the

@@ -29,7 +29,7 @@ mirror=${ARMHF_MIRROR:-http://deb.debian.org/debian}
 # The interpreter with its headers, the C++ runtime the modules link against,
 # and what the test suite imports.
 packages=(python3 python3-dev libstdc++6 python3-redis python3-requests python3-aiohttp python3-tz
-          python3-pytest python3-pytest-timeout)
+          python3-pytest python3-pytest-timeout python3-hypothesis)
 triplet=arm-linux-gnueabihf
 started=$SECONDS
 

@@ -349,15 +349,20 @@ void ensure_consumer_on(Handle self, Handle loop) {
 // Leave the line of records waiting for room; when `turn` was at its head,
 // the next one in line gets its turn.
 void leave_line(Handle line, Handle turn) {
-    Ref items = check(PySequence_Tuple(line.ptr()));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
-        if (PyTuple_GET_ITEM(items.ptr(), i) != turn.ptr()) continue;
-        check(PySequence_DelItem(line.ptr(), i));
-        if (i != 0 || length(line) == 0) return;
-        Ref next = check(PySequence_GetItem(line.ptr(), 0));
-        if (!truthy(call_method(next, n_done))) call_method(next, n_set_result, none());
-        return;
+    if (length(line) == 0) return;
+    Py_ssize_t i = 0;  // normally the record at the head leaves
+    if (!heads(line, turn)) {
+        i = PySequence_Index(line.ptr(), turn.ptr());
+        if (i < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) rethrow();
+            PyErr_Clear();
+            return;
+        }
     }
+    check(PySequence_DelItem(line.ptr(), i));
+    if (i != 0 || length(line) == 0) return;
+    Ref next = check(PySequence_GetItem(line.ptr(), 0));
+    if (!truthy(call_method(next, n_done))) call_method(next, n_set_result, none());
 }
 
 // The awaitable of `self.log_queue.put((level, msg, args, kwargs))`. The
