@@ -18,7 +18,7 @@ struct CoroutineState {
     size_t count = 0;
     Ref varargs, kwargs;
     Ref delegate;  // the awaited object's iterator while the body waits
-    Args args{nullptr, nullptr, nullptr, nullptr};
+    Args args{nullptr, nullptr, nullptr, nullptr, false};
     Status status = Status::Created;
 
     ~CoroutineState() {
@@ -500,7 +500,7 @@ bool is_bridge_coroutine(Handle obj) noexcept {
 namespace detail {
 
 Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* const* values, size_t count,
-                    PyObject* varargs, PyObject* kwargs) {
+                    PyObject* varargs, Ref kwargs) {
     PyTypeObject* type = coroutine_type();
     make_type(wrapper_type_object, &Wrapper_spec);
     Ref self = check(type->tp_alloc(type, 0));  // zeroed and tracked by the collector
@@ -511,8 +511,9 @@ Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* cons
     for (size_t i = 0; i < count; ++i) s.values[i] = Py_NewRef(values[i]);
     s.count = count;
     s.varargs = Ref::borrow(varargs);
-    s.kwargs = Ref::borrow(kwargs);
-    s.args = Args(function, s.values.data(), s.varargs.ptr(), s.kwargs.ptr());
+    s.kwargs = std::move(kwargs);
+    if (!s.kwargs && spec.kwargs) s.kwargs = new_dict();  // the body may run after the caller has gone
+    s.args = Args(function, s.values.data(), s.varargs.ptr(), &s.kwargs, spec.kwargs != nullptr);
     s.frame = spec.async_body(s.args).release();
     return self;
 }

@@ -103,7 +103,6 @@ Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
     const size_t npos = std::min(nargs, n);
     std::copy(args, args + npos, values);
 
-    if (s.kwargs) kwargs = new_dict();
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j) {
@@ -113,7 +112,8 @@ Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
             if (i >= 0) {
                 if (values[i]) raise(PyExc_TypeError, "%s() got multiple values for argument '%U'", s.name, key);
                 values[i] = value;
-            } else if (kwargs) {
+            } else if (s.kwargs) {
+                if (!kwargs) kwargs = new_dict();
                 set_item(kwargs, Handle(key), Handle(value));
             } else {
                 raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
@@ -131,8 +131,8 @@ Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
         check_argument(p.name, p.check, p.none_ok, Handle(values[i]));
     }
     PyObject* self = reinterpret_cast<PyObject*>(f);
-    if (s.async_body) return detail::start_coroutine(s, self, values, n, varargs.ptr(), kwargs.ptr());
-    return s.body(Args(self, values, varargs.ptr(), kwargs.ptr()));
+    if (s.async_body) return detail::start_coroutine(s, self, values, n, varargs.ptr(), std::move(kwargs));
+    return s.body(Args(self, values, varargs.ptr(), &kwargs, s.kwargs != nullptr));
 }
 
 PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

@@ -71,14 +71,21 @@ struct FunctionSpec {
 // The arguments of one call, bound to the declared parameters.
 class Args {
 public:
-    Args(PyObject* function, PyObject* const* values, PyObject* varargs, PyObject* kwargs) noexcept
-        : function_(function), values_(values), varargs_(varargs), kwargs_(kwargs) {}
+    Args(PyObject* function, PyObject* const* values, PyObject* varargs, Ref* kwargs, bool takes_kwargs) noexcept
+        : function_(function), values_(values), varargs_(varargs), kwargs_(kwargs), takes_kwargs_(takes_kwargs) {}
 
     // The i-th declared parameter (self first for methods).
     Handle operator[](size_t i) const noexcept { return Handle(values_[i]); }
-    // The extra positional arguments (a tuple) and keyword arguments (a dict).
+    // The extra positional arguments (a tuple).
     Handle varargs() const noexcept { return Handle(varargs_); }
-    Handle kwargs() const noexcept { return Handle(kwargs_); }
+    // The extra keyword arguments: this call's own dict, made on first request
+    // when the call passed none (calls without keywords allocate nothing).
+    Handle kwargs() const {
+        if (!*kwargs_ && takes_kwargs_) *kwargs_ = new_dict();
+        return *kwargs_;
+    }
+    // The extra keyword arguments when the call passed any, else null.
+    Handle kwargs_if_any() const noexcept { return *kwargs_; }
     Handle function() const noexcept { return Handle(function_); }
     // The class whose body defined this function (Python's `__class__` cell),
     // for `super()`-style calls: `call_method(super(a.owner_class(), self), ...)`.
@@ -90,7 +97,8 @@ private:
     PyObject* function_;
     PyObject* const* values_;
     PyObject* varargs_;
-    PyObject* kwargs_;
+    Ref* kwargs_;  // owned by the caller of the body (the call, or the coroutine object)
+    bool takes_kwargs_;
 };
 
 // A function object for `spec` (which must outlive the process), whose
@@ -112,7 +120,7 @@ void check_argument(const char* name, Check check, bool none_ok, Handle value);
 namespace detail {
 // Called by the coroutine bridge: start an `async def` body.
 Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* const* values, size_t count,
-                    PyObject* varargs, PyObject* kwargs);
+                    PyObject* varargs, Ref kwargs);
 }
 
 }  // namespace glue

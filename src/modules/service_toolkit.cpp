@@ -273,7 +273,7 @@ Ref singleton_call(const Args& a) {
         ClassLockGuard guard(cls);
         if (!contains(getattr(cls, n_instances), cls)) {
             Ref construct = getattr(super(a.owner_class(), cls), n_dunder_call);
-            Ref instance = call_star(construct, {}, a.varargs(), a.kwargs());
+            Ref instance = call_star(construct, {}, a.varargs(), a.kwargs_if_any());
             set_item(getattr(cls, n_instances), cls, instance);
         }
         return getitem(getattr(cls, n_instances), cls);
