@@ -7,6 +7,21 @@
 
 namespace glue {
 
+namespace detail {
+void attribute_error_context(Handle obj, const Name& name) {
+    PyError error = PyError::fetch();
+    if (error.matches(PyExc_AttributeError)) {
+        PyObject* exc = error.value().ptr();
+        Ref current_name = check(PyObject_GetAttrString(exc, "name"));
+        if (current_name.is_none()) {
+            check(PyObject_SetAttrString(exc, "name", name.get().ptr()));
+            check(PyObject_SetAttrString(exc, "obj", obj.ptr()));
+        }
+    }
+    throw error;
+}
+}  // namespace detail
+
 Ref call_star(Handle f, std::initializer_list<Handle> leading, Handle varargs, Handle kwargs) {
     std::vector<PyObject*> v;
     v.reserve(1 + leading.size() + (varargs ? PyTuple_GET_SIZE(varargs.ptr()) : 0) +

@@ -42,6 +42,10 @@ struct Kw {
 inline Kw kw(const Name& name, Handle value) { return Kw{name.get(), value}; }
 
 namespace detail {
+// Record the object and the name on a raised AttributeError (as the
+// interpreter does, for its "Did you mean" hints), then throw it.
+[[noreturn]] void attribute_error_context(Handle obj, const Name& name);
+
 inline PyObject* arg_ptr(Handle h) noexcept { return h.ptr(); }
 inline PyObject* arg_ptr(const Name& n) { return n.get().ptr(); }
 inline PyObject* arg_ptr(const Kw& k) noexcept { return k.value.ptr(); }
@@ -102,11 +106,22 @@ Ref call_method(Handle obj, const Name& name, const A&... a) {
 // f(*leading, *varargs, **kwargs): `varargs` a tuple, `kwargs` a dict (both may be null).
 Ref call_star(Handle f, std::initializer_list<Handle> leading, Handle varargs, Handle kwargs);
 
-inline Ref getattr(Handle obj, const Name& name) { return check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+// obj.name. Calls the type's attribute slot directly (the name is already an
+// interned str, so PyObject_GetAttr's checks have nothing to do), and gives a
+// failing lookup the same AttributeError context PyObject_GetAttr gives.
+inline Ref getattr(Handle obj, const Name& name) {
+    getattrofunc slot = obj.type()->tp_getattro;
+    if (!slot) return check(PyObject_GetAttr(obj.ptr(), name.get().ptr()));
+    PyObject* result = slot(obj.ptr(), name.get().ptr());
+    if (!result) detail::attribute_error_context(obj, name);
+    return Ref::steal(result);
+}
 // For one-off lookups (module set-up); hot paths use a static Name.
 inline Ref getattr(Handle obj, const char* name) { return check(PyObject_GetAttrString(obj.ptr(), name)); }
+// obj.name = value, through the type's attribute slot (see getattr).
 inline void setattr(Handle obj, const Name& name, Handle value) {
-    check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
+    setattrofunc slot = obj.type()->tp_setattro;
+    check(slot ? slot(obj.ptr(), name.get().ptr(), value.ptr()) : PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
 }
 inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
 inline Ref import_from(const char* module, const Name& name) { return getattr(import(module), name); }
