@@ -51,15 +51,23 @@ class WebhookSink:
                     sink.in_flight += 1
                     sink.max_in_flight = max(sink.max_in_flight, sink.in_flight)
                     sink.received.append(record)
-                try:
-                    self._answer(sink.mode, sink.delay, sink.status)
-                finally:
+                def finish():
+                    # The request counts as ended before the last byte of the
+                    # answer goes out: once the client has it, its next request
+                    # may reach another handler thread before this one resumes.
                     with sink._lock:
+                        if record.ended:
+                            return
                         sink.in_flight -= 1
                         record.ended = time.monotonic()
                         sink._lock.notify_all()
 
-            def _answer(self, mode, delay, status):
+                try:
+                    self._answer(sink.mode, sink.delay, sink.status, finish)
+                finally:
+                    finish()
+
+            def _answer(self, mode, delay, status, finish):
                 if mode == "hang":
                     sink._stop.wait(30)
                     self.close_connection = True
@@ -73,6 +81,7 @@ class WebhookSink:
                 self.send_header("Content-Type", "text/plain")
                 self.send_header("Content-Length", "2")
                 self.end_headers()
+                finish()
                 self.wfile.write(b"ok")
 
             do_GET = do_PUT = do_POST
