@@ -52,9 +52,10 @@ class WebhookSink:
                     sink.max_in_flight = max(sink.max_in_flight, sink.in_flight)
                     sink.received.append(record)
                 def finish():
-                    # The request counts as ended before the last byte of the
-                    # answer goes out: once the client has it, its next request
-                    # may reach another handler thread before this one resumes.
+                    # The request counts as ended before its answer goes out:
+                    # once the client has the status line and headers, its
+                    # next request may reach another handler thread before
+                    # this one resumes.
                     with sink._lock:
                         if record.ended:
                             return
@@ -80,8 +81,8 @@ class WebhookSink:
                 self.send_response(status)
                 self.send_header("Content-Type", "text/plain")
                 self.send_header("Content-Length", "2")
+                finish()  # the headers go out now, and a client may act on them alone
                 self.end_headers()
-                finish()
                 self.wfile.write(b"ok")
 
             do_GET = do_PUT = do_POST

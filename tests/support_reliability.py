@@ -126,10 +126,9 @@ class QuickSink:
                 try:
                     if delay:
                         await asyncio.sleep(delay)
-                    if action != "close":
-                        self._answer(writer, action, b"ok")
-                        await writer.drain()
                 finally:
+                    # Accounted before the answer goes out: once the client has
+                    # it, its next request may arrive while we wait in drain().
                     self.in_flight -= 1
                     outcome = "closed" if action == "close" else str(action)
                     self.outcomes[outcome] += 1
@@ -137,6 +136,8 @@ class QuickSink:
                         self.requests.append(Request(path, body, outcome, started, time.monotonic()))
                 if action == "close":
                     return
+                self._answer(writer, action, b"ok")
+                await writer.drain()
         except (ConnectionError, asyncio.IncompleteReadError):
             pass
         finally:
