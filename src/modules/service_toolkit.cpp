@@ -419,16 +419,23 @@ Ref sync_init(const Args& a) {
     return none().ref();
 }
 
-const FunctionSpec sync_init_spec{
-    .name = "__init__",
-    .qualname = "GoogleChatSyncMessenger.__init__",
-    .params = {{"self"},
+// The constructor parameters the two messengers share, then their own.
+std::vector<Param> constructor_params(std::initializer_list<Param> own) {
+    std::vector<Param> params = {{"self"},
                {"service_name", "str", Check::Str},
                {"g_chat_webhook", "str", Check::Str},
                {"g_chat_error_webhook", "str", Check::Str},
                {"environ", "str", Check::Str},
                {"log_enabled", "Optional[list[str]]", Check::List, default_none, true},
-               {"logger", "Optional[logging.Logger]", Check::Any, default_none}},
+               {"logger", "Optional[logging.Logger]", Check::Any, default_none}};
+    params.insert(params.end(), own);
+    return params;
+}
+
+const FunctionSpec sync_init_spec{
+    .name = "__init__",
+    .qualname = "GoogleChatSyncMessenger.__init__",
+    .params = constructor_params({}),
     .returns = "None",
     .body = sync_init,
 };
@@ -495,14 +502,7 @@ Ref async_init(const Args& a) {
 const FunctionSpec async_init_spec{
     .name = "__init__",
     .qualname = "GoogleChatAsyncMessenger.__init__",
-    .params = {{"self"},
-               {"service_name", "str", Check::Str},
-               {"g_chat_webhook", "str", Check::Str},
-               {"g_chat_error_webhook", "str", Check::Str},
-               {"environ", "str", Check::Str},
-               {"log_enabled", "Optional[list[str]]", Check::List, default_none, true},
-               {"logger", "Optional[logging.Logger]", Check::Any, default_none},
-               {"max_queue_size", "int", Check::Int, default_int(100)}},
+    .params = constructor_params({{"max_queue_size", "int", Check::Int, default_int(100)}}),
     .returns = "None",
     .body = async_init,
 };
