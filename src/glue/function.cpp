@@ -167,8 +167,12 @@ Ref make_code(FunctionObject* f) {
         flags |= CO_VARKEYWORDS;
     }
     if (s.async_body) flags |= CO_COROUTINE;
-    Ref filename = format("<%U>", f->module_name);
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(PyUnicode_AsUTF8(filename.ptr()), s.name, 0)));
+    // __module__ is assignable to any object: "%S" (str() of it), not "%U",
+    // which reads its argument as a str without checking.
+    Ref filename = format("<%S>", f->module_name);
+    const char* filename_utf8 = PyUnicode_AsUTF8(filename.ptr());  // fails for a lone surrogate
+    if (!filename_utf8) rethrow();
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename_utf8, s.name, 0)));
     if (!empty) rethrow();
     Ref varnames = check(PyList_AsTuple(names.ptr()));
     return call_method(empty, n_replace, kw(n_co_argcount, new_int(static_cast<long long>(s.params.size()))),

@@ -1,0 +1,32 @@
+"""Faults found in the shared C++ layer, each pinned by the smallest check
+that shows it."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+try:
+    import veltrano_python_configuration._glue_probe  # noqa: F401
+except ModuleNotFoundError:  # built for the test suite only, not into release wheels
+    pytest.skip("the test-only module _glue_probe is not installed", allow_module_level=True)
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+
+
+def test_code_of_a_function_whose_module_was_set_to_a_non_str():
+    # __code__ is made on first use, so a fresh interpreter sees it being made.
+    result = run_python("""
+        from veltrano_python_configuration import _glue_probe as probe
+        probe.bind.__module__ = 10**30
+        print(probe.bind.__code__.co_filename)
+        probe.handled.__module__ = "\\udc80"
+        try:
+            probe.handled.__code__
+        except UnicodeEncodeError:
+            print("refused")
+    """)
+    assert result.stdout.split() == ["<" + str(10**30) + ">", "refused"], result.stderr
