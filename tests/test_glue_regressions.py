@@ -30,3 +30,22 @@ def test_code_of_a_function_whose_module_was_set_to_a_non_str():
             print("refused")
     """)
     assert result.stdout.split() == ["<" + str(10**30) + ">", "refused"], result.stderr
+
+
+@pytest.mark.parametrize("attribute", ["__module__", "__name__", "__qualname__"])
+def test_collector_sees_what_a_function_attribute_holds(attribute):
+    import gc
+
+    from veltrano_python_configuration import _glue_probe as probe
+
+    class Text(str):
+        pass
+
+    function = probe.await_held
+    saved = getattr(function, attribute)
+    value = Text("await_held")
+    setattr(function, attribute, value)
+    try:
+        assert any(r is value for r in gc.get_referents(function))
+    finally:
+        setattr(function, attribute, saved)

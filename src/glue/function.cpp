@@ -199,6 +199,9 @@ int Function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module);
+    Py_VISIT(f->name);         // __name__, __qualname__: str subclasses are accepted
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module_name);  // __module__ is assignable to any object
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
     Py_VISIT(f->doc);
