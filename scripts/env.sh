@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares everything the build, tests and demo need, from nothing:
 # a CPython 3.13 virtual environment in .venv with build, runtime and test
-# packages, and redis-server / redis-cli (installed through apt-get when missing).
+# packages, and g++ and redis-server / redis-cli (installed through apt-get when
+# missing).
 # Safe to run again: each step is skipped when its result is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,6 +29,11 @@ apt_install() {
         sudo apt-get update -qq >/dev/null && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
     fi
 }
+
+if ! command -v g++ >/dev/null 2>&1 || ! command -v make >/dev/null 2>&1; then
+    echo "== installing the C++ compiler with apt-get"
+    apt_install build-essential
+fi
 
 if ! command -v redis-server >/dev/null 2>&1 || ! command -v redis-cli >/dev/null 2>&1; then
     echo "== installing redis-server and redis-tools with apt-get"
