@@ -2,6 +2,8 @@
 // await-iterator, and the single resume core behind send, throw and close.
 #include "coroutine.hpp"
 
+#include <frameobject.h>  // PyFrame_New, for cr_frame
+
 #include <array>
 
 namespace glue {
@@ -18,6 +20,7 @@ struct CoroutineState {
     size_t count = 0;
     Ref varargs, kwargs;
     Ref delegate;  // the awaited object's iterator while the body waits
+    Ref frame_object;  // what cr_frame shows, made on first request
     Args args{nullptr, nullptr, nullptr, nullptr, false};
     Status status = Status::Created;
 
@@ -29,6 +32,7 @@ struct CoroutineState {
     void end() noexcept {
         status = Status::Finished;
         delegate.reset();
+        frame_object.reset();
         if (frame) std::exchange(frame, {}).destroy();
     }
 };
@@ -51,6 +55,7 @@ Name n_value("value");
 Name n_name("__name__");
 Name n_qualname("__qualname__");
 Name n_gi_code("gi_code");
+Name n_code("__code__");
 Name n_co_flags("co_flags");
 
 PyTypeObject* coroutine_type();
@@ -331,6 +336,7 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(s.varargs.ptr());
     Py_VISIT(s.kwargs.ptr());
     Py_VISIT(s.delegate.ptr());
+    Py_VISIT(s.frame_object.ptr());
     if (s.frame) Py_VISIT(s.frame.promise().held.ptr());  // what the body keeps with hold()
     return 0;
 }
@@ -374,7 +380,38 @@ PyObject* get_await(PyObject* self, void*) {
     PyObject* d = as_coroutine(self)->s.delegate.ptr();
     return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_frame(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_suspended(PyObject* self, void*) {
+    return PyBool_FromLong(as_coroutine(self)->s.status == Status::Suspended);
+}
+PyObject* get_code(PyObject* self, void*) {
+    return PyObject_GetAttr(as_coroutine(self)->s.function.ptr(), n_code.get().ptr());
+}
+// cr_frame: None once the coroutine has ended, as for a Python coroutine; until
+// then a frame object of the function's __code__ and module globals (the body
+// runs as C++, so the frame is never executed). Debuggers and
+// inspect.getcoroutinestate tell a created coroutine from a closed one by it.
+PyObject* get_frame(PyObject* self, void*) {
+    CoroutineState& s = as_coroutine(self)->s;
+    if (s.status == Status::Finished) Py_RETURN_NONE;
+    if (!s.frame_object) {
+        PyObject* code = PyObject_GetAttr(s.function.ptr(), n_code.get().ptr());
+        if (!code) return nullptr;
+        Ref code_ref = Ref::steal(code);
+        if (!PyCode_Check(code)) Py_RETURN_NONE;
+        Handle module = function_module(s.function);
+        PyObject* globals = module ? PyModule_GetDict(module.ptr()) : nullptr;
+        Ref own_globals;
+        if (!globals) {
+            own_globals = Ref::steal(PyDict_New());
+            if (!own_globals) return nullptr;
+            globals = own_globals.ptr();
+        }
+        PyFrameObject* f = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+        if (!f) return nullptr;
+        s.frame_object = Ref::steal(reinterpret_cast<PyObject*>(f));
+    }
+    return Py_NewRef(s.frame_object.ptr());
+}
 
 PyGetSetDef Coroutine_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -382,6 +419,8 @@ PyGetSetDef Coroutine_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -3,6 +3,7 @@
 // Asia/Kolkata; either a synchronous CustomLogger or an AsyncLogger that hands
 // its records through an asyncio queue to one.
 #include "glue/coroutine.hpp"
+#include "glue/handover.hpp"
 #include "glue/module.hpp"
 
 #include <array>
@@ -48,7 +49,6 @@ Name n_Queue("Queue");
 Name n_get_running_loop("get_running_loop");
 Name n_new_event_loop("new_event_loop");
 Name n_set_event_loop("set_event_loop");
-Name n_run_coroutine_threadsafe("run_coroutine_threadsafe");
 Name n_create_task("create_task");
 Name n_create_future("create_future");
 Name n_call_exception_handler("call_exception_handler");
@@ -62,6 +62,12 @@ Name n_task_done("task_done");
 Name n_qsize("qsize");
 Name n_message("message");
 Name n_exception("exception");
+Name n_sleep("sleep");
+Name n_maxsize("maxsize");
+Name n_CancelledError("CancelledError");
+Name n_WeakSet("WeakSet");
+Name n_add("add");
+Name n_register("register");
 
 // Level words: the keys of log_methods, the first field of a queue item, and
 // the names of the logger methods they select.
@@ -79,6 +85,8 @@ Name n_log_level("log_level");
 Name n_log_methods("log_methods");
 Name n_consumer_tasks("_consumer_tasks");
 Name n_waiting_for_room("_waiting_for_room");
+Name n_records_waiting("_records_waiting");
+Name n_dropped("_dropped");
 Name n_ensure_queue_processing("_ensure_queue_processing");
 Name n_log_message("_log_message");
 Name n_process_log_queue("_process_log_queue");
@@ -235,16 +243,29 @@ const FunctionSpec setup_logger_spec{
 
 // --- AsyncLogger -------------------------------------------------------------
 //
-// Besides the documented attributes, an AsyncLogger keeps two private lists,
-// set by __init__ after the others:
+// A logging call hands its record over during the call: it enters log_queue
+// at once when the queue has room and nothing waits before it. Records never
+// depend on a pending coroutine, so nothing accepted is lost when the loop
+// ends: the consumer, cancelled with its loop, writes everything still queued
+// or waiting before it ends; a record logged on another loop first writes the
+// leftovers of the previous one; and whatever is left at interpreter exit is
+// written then.
+//
+// Besides the documented attributes, an AsyncLogger keeps private state, set
+// by __init__ after the others:
 //   _consumer_tasks    the consumer tasks _ensure_queue_processing started, so
 //                      that a logging call can tell whether one is alive on
 //                      its running loop (a logger built before the loop ran
 //                      would otherwise queue records nobody ever writes);
-//   _waiting_for_room  one future per error/warning record that found the
-//                      queue full, in arrival order. Only the first of them
-//                      waits in log_queue.put; it wakes the next when it is
-//                      done, so records keep their order under backpressure.
+//   _waiting_for_room  one future per error/warning record of an awaited
+//                      _log_message that found the queue full, in arrival
+//                      order. Only the first of them waits in log_queue.put;
+//                      it wakes the next when it is done;
+//   _records_waiting   the error/warning records of logging calls that found
+//                      the queue full, as data, in arrival order; the consumer
+//                      moves them into the queue as room appears;
+//   _dropped           the number of info/debug records dropped on a full
+//                      queue since the last report of them.
 
 // A private list attribute of the logger, made when missing (for objects
 // whose __init__ did not run ours).
@@ -265,6 +286,10 @@ Py_ssize_t length(Handle sequence) {
 // The first element of a non-empty sequence is `obj`.
 bool heads(Handle sequence, Handle obj) { return check(PySequence_GetItem(sequence.ptr(), 0)).is(obj); }
 
+// The loggers alive in the process, for the write-out at exit (a WeakSet).
+Forever live_loggers;
+Forever cancelled_error;  // asyncio.CancelledError
+
 Ref init(const Args& a) {
     Handle self = a[0], service_name = a[1], log_level = a[2], max_queue_size = a[3];
     setattr(self, n_logger, call(a.global(n_setup_base_logger), service_name, log_level));
@@ -277,6 +302,9 @@ Ref init(const Args& a) {
     setattr(self, n_log_methods, methods);
     setattr(self, n_consumer_tasks, new_list());
     setattr(self, n_waiting_for_room, new_list());
+    setattr(self, n_records_waiting, new_list());
+    setattr(self, n_dropped, new_int(0));
+    call_method(live_loggers, n_add, self);
     call_method(self, n_ensure_queue_processing);
     return none().ref();
 }
@@ -306,7 +334,10 @@ Ref ensure_queue_processing(const Args& a) {
         loop = call_method(asyncio, n_new_event_loop);
         call_method(asyncio, n_set_event_loop, loop);
     }
-    Ref task = call_method(loop, n_create_task, call_method(self, n_process_log_queue));
+    Ref consumer = call_method(self, n_process_log_queue);
+    handover::start_eagerly(consumer);  // a cancellation before its first turn still lets it write what is queued
+    Ref task = call_method(loop, n_create_task, consumer);
+    handover::may_be_abandoned(task);
     list_append(private_list(self, n_consumer_tasks), task);
     return none().ref();
 }
@@ -318,33 +349,6 @@ const FunctionSpec ensure_queue_processing_spec{
     .returns = "None",
     .body = ensure_queue_processing,
 };
-
-// Make sure a consumer of this logger is alive on `loop`, starting one when
-// none is. Finished consumers (cancelled with their loop, for instance) are
-// forgotten on the way, so the list stays as short as the live ones. This runs
-// for every record: the usual case (one live consumer) allocates nothing.
-void ensure_consumer_on(Handle self, Handle loop) {
-    Ref tasks = private_list(self, n_consumer_tasks);
-    bool found = false, finished = false;
-    const Py_ssize_t n = length(tasks);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref task = check(PySequence_GetItem(tasks.ptr(), i));
-        if (truthy(call_method(task, n_done)))
-            finished = true;
-        else if (call_method(task, n_get_loop).is(loop))
-            found = true;
-    }
-    if (finished) {
-        Ref snapshot = check(PySequence_Tuple(tasks.ptr()));
-        Ref alive = new_list();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.ptr()); ++i) {
-            Handle task(PyTuple_GET_ITEM(snapshot.ptr(), i));
-            if (!truthy(call_method(task, n_done))) list_append(alive, task);
-        }
-        check(PySequence_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()));
-    }
-    if (!found) call_method(self, n_ensure_queue_processing);
-}
 
 // Leave the line of records waiting for room; when `turn` was at its head,
 // the next one in line gets its turn.
@@ -372,6 +376,19 @@ void leave_line(Handle line, Handle turn) {
 Ref put_record(const Args& a) {
     Ref item = new_tuple({a[1], a[2], a.varargs(), a.kwargs()});
     return call_method(getattr(a[0], n_log_queue), n_put, item);
+}
+
+// The number of records dropped since the last report (0 for an object whose
+// __init__ did not run ours).
+Ref dropped(Handle self) {
+    PyObject* found = nullptr;
+    if (check(PyObject_GetOptionalAttr(self.ptr(), n_dropped.get().ptr(), &found))) return Ref::steal(found);
+    return new_int(0);
+}
+
+void count_drop(Handle self) {
+    Ref count = check(PyNumber_Add(dropped(self).ptr(), new_int(1).ptr()));
+    setattr(self, n_dropped, count);
 }
 
 // A record has to wait for room when the queue is full or others already wait.
@@ -403,7 +420,10 @@ Async log_message(const Args& a) {
         co_await put_record(a);
         co_return none();
     }
-    if (equals(level, n_info) || equals(level, n_debug)) co_return none();
+    if (equals(level, n_info) || equals(level, n_debug)) {
+        count_drop(self);
+        co_return none();
+    }
 
     Handle turn = co_await hold(join_line(a));
     const bool first = heads(private_list(self, n_waiting_for_room), turn);
@@ -489,10 +509,19 @@ void report_failed_record(const Args& a, const PyError& error, Handle item, cons
         // report goes out without it rather than ending the consumer.
         message = new_str("AsyncLogger could not write a queue item");
     }
+    Ref loop;
+    try {
+        loop = call_method(a.global(n_asyncio), n_get_running_loop);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        // Written out at interpreter exit, with no loop: straight to stderr.
+        PySys_FormatStderr("%U\n", message.ptr());
+        PyErr_DisplayException(error.value().ptr());
+        return;
+    }
     Ref context = new_dict();
     set_item(context, n_message, message);
     set_item(context, n_exception, error.value());
-    Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
     call_method(loop, n_call_exception_handler, context);
 }
 
@@ -512,18 +541,70 @@ void write_record(const Args& a, Handle self, Handle item) {
     }
 }
 
-// The awaitable of `self.log_queue.get()` (made outside the body, as put_record).
-Ref queue_get(Handle self) { return call_method(getattr(self, n_log_queue), n_get); }
+// The record that reports info/debug records dropped on a full queue.
+Ref drop_report(Handle count) {
+    static Name text("Log queue was full: %d info/debug records dropped");
+    return new_tuple({n_warning, text, new_tuple({count}), new_dict()});
+}
 
-// _process_log_queue(self): the consumer; takes one item at a time, writes it
-// and marks it done, for as long as its loop runs.
-Async process_log_queue(const Args& a) {
-    Handle self = a[0];
-    for (;;) {
-        Ref item = co_await queue_get(self);
+// After the consumer freed a slot, or before a new record is offered: move the
+// error/warning records waiting as data into the queue, in order (after those
+// of awaited _log_message calls, which wait in log_queue.put themselves), and
+// once none waits and the queue has room, report the dropped records.
+void settle(Handle self, Handle queue) {
+    if (length(private_list(self, n_waiting_for_room)) != 0) return;
+    Ref line = private_list(self, n_records_waiting);
+    handover::admit(queue, line);
+    Ref count = dropped(self);
+    if (!truthy(count) || length(line) != 0) return;
+    if (handover::offer(queue, line, drop_report(count))) setattr(self, n_dropped, new_int(0));
+}
+
+// Write, now, every record the logger still holds: those in the queue, then
+// the error/warning records waiting for room, then the report of dropped
+// records. Runs when the consumer is cancelled (its loop is ending), when the
+// records move to another loop, and at interpreter exit.
+void write_out(const Args& a, Handle self) {
+    for (Ref item; (item = handover::take_queued(getattr(self, n_log_queue)));) {
         write_record(a, self, item);
         call_method(getattr(self, n_log_queue), n_task_done);
     }
+    for (Ref item; (item = handover::take_waiting(private_list(self, n_records_waiting)));)
+        write_record(a, self, item);
+    Ref count = dropped(self);
+    if (!truthy(count)) return;
+    setattr(self, n_dropped, new_int(0));
+    write_record(a, self, drop_report(count));
+}
+
+// The awaitable of `self.log_queue.get()` (made outside the body, as put_record).
+Ref queue_get(Handle self) { return call_method(getattr(self, n_log_queue), n_get); }
+
+// _process_log_queue(self): the consumer. It writes the records in queue order
+// and marks each done, for as long as its loop runs; what is queued already
+// is taken without waiting. Cancelled (as asyncio.run cancels every task when
+// its main coroutine ends), it first writes out everything the logger holds.
+// _ensure_queue_processing runs it up to its first await at once, so even a
+// cancellation before the task's first turn reaches this body.
+Async process_log_queue(const Args& a) {
+    Handle self = a[0];
+    std::optional<PyError> stopped;
+    try {
+        co_await call(getattr(a.global(n_asyncio), n_sleep), new_int(0));
+        for (;;) {
+            Ref item = co_await queue_get(self);
+            for (; item; item = handover::take_queued(getattr(self, n_log_queue))) {
+                write_record(a, self, item);
+                Ref queue = getattr(self, n_log_queue);
+                call_method(queue, n_task_done);
+                settle(self, queue);
+            }
+        }
+    } catch (PyError& e) {
+        stopped.emplace(std::move(e));
+    }
+    if (stopped->matches(cancelled_error.ptr())) write_out(a, self);
+    throw std::move(*stopped);
 }
 
 const FunctionSpec process_log_queue_spec{
@@ -534,16 +615,52 @@ const FunctionSpec process_log_queue_spec{
     .async_body = process_log_queue,
 };
 
-// error/warning/info/debug: a record that passes the level filter is handed to
-// the running loop as a _log_message coroutine; the caller never waits.
+// Make sure a consumer of this logger is alive on `loop`, starting one when
+// none is. Finished consumers (cancelled with their loop, for instance) are
+// forgotten on the way, so the list stays as short as the live ones. This runs
+// for every record: the usual case (one live consumer) allocates nothing.
+void ensure_consumer_on(const Args& a, Handle self, Handle loop) {
+    Ref tasks = private_list(self, n_consumer_tasks);
+    bool found = false, finished = false;
+    const Py_ssize_t n = length(tasks);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref task = check(PySequence_GetItem(tasks.ptr(), i));
+        if (truthy(call_method(task, n_done)))
+            finished = true;
+        else if (call_method(task, n_get_loop).is(loop))
+            found = true;
+    }
+    if (finished) {
+        Ref snapshot = check(PySequence_Tuple(tasks.ptr()));
+        Ref alive = new_list();
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.ptr()); ++i) {
+            Handle task(PyTuple_GET_ITEM(snapshot.ptr(), i));
+            if (!truthy(call_method(task, n_done))) list_append(alive, task);
+        }
+        check(PySequence_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()));
+    }
+    if (found) return;
+    // Records left by a loop that ended (or by consumers that were cancelled)
+    // are written before this loop's; a queue bound to the other loop cannot
+    // serve this one, so a fresh one of the same size takes its place.
+    write_out(a, self);
+    Ref queue = getattr(self, n_log_queue);
+    if (handover::bound_elsewhere(queue, loop))
+        setattr(self, n_log_queue, call(getattr(a.global(n_asyncio), n_Queue), getattr(queue, n_maxsize)));
+    call_method(self, n_ensure_queue_processing);
+}
+
+// error/warning/info/debug: a record that passes the level filter enters the
+// queue during the call (no coroutine or future per record); on a full queue
+// an error/warning record waits for room as data and an info/debug record is
+// dropped and counted. The caller never waits.
 Ref log_at(const Args& a, const Name& level, const Name& word, bool attach_handled = false) {
     Handle self = a[0], msg = a[1];
     Ref limit = level_attr(a.global(n_logging), level);
     if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE)))
         return none().ref();
-    Ref asyncio = a.global(n_asyncio);
-    Ref loop = call_method(asyncio, n_get_running_loop);
-    ensure_consumer_on(self, loop);
+    Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
+    ensure_consumer_on(a, self, loop);
     Handle kwargs = a.kwargs();
     if (attach_handled && !contains(kwargs, n_exc_info)) {
         // The exception the caller is handling belongs to the record; the
@@ -551,8 +668,17 @@ Ref log_at(const Args& a, const Name& level, const Name& word, bool attach_handl
         Ref handled = Ref::steal(PyErr_GetHandledException());
         if (handled && !handled.is_none()) set_item(kwargs, n_exc_info, handled);
     }
-    Ref coroutine = call_star(getattr(self, n_log_message), {word, msg}, a.varargs(), kwargs);
-    call_method(asyncio, n_run_coroutine_threadsafe, coroutine, loop);
+    Ref item = new_tuple({word, msg, a.varargs(), kwargs});
+    Ref queue = getattr(self, n_log_queue);
+    if (truthy(dropped(self))) settle(self, queue);  // a full spell may be over
+    Ref line = private_list(self, n_records_waiting);
+    if (length(private_list(self, n_waiting_for_room)) == 0 && handover::offer(queue, line, item))
+        return none().ref();
+    // The queue is full, or records wait for room already.
+    if (&word == &n_info || &word == &n_debug)
+        count_drop(self);
+    else
+        list_append(line, item);
     return none().ref();
 }
 
@@ -595,6 +721,28 @@ const FunctionSpec print_queue_length_spec{
     .body = print_queue_length,
 };
 
+// At interpreter exit: write what every logger still holds (records queued on
+// a loop that was stopped and closed without cancelling its tasks).
+Ref write_out_at_exit(const Args& a) {
+    Ref loggers = check(PySequence_List(live_loggers.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loggers.ptr()); ++i) {
+        try {
+            write_out(a, Handle(PyList_GET_ITEM(loggers.ptr(), i)));
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            PyErr_DisplayException(e.value().ptr());  // one logger's failure must not keep the others' records
+        }
+    }
+    return none().ref();
+}
+
+const FunctionSpec write_out_at_exit_spec{
+    .name = "_write_out_at_exit",
+    .qualname = "_write_out_at_exit",
+    .returns = "None",
+    .body = write_out_at_exit,
+};
+
 // --- the module --------------------------------------------------------------
 
 void exec(Module m) {
@@ -628,6 +776,9 @@ void exec(Module m) {
                                         {"print_queue_length", m.function(print_queue_length_spec)},
                                     }));
     str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
+    cancelled_error.set(getattr(import("asyncio"), n_CancelledError));
+    live_loggers.set(call(getattr(import("weakref"), n_WeakSet)));
+    call_method(import("atexit"), n_register, m.function(write_out_at_exit_spec));
     m.add("setup_base_logger", m.function(setup_base_logger_spec));
     m.add("setup_sync_logger", m.function(setup_sync_logger_spec));
     m.add("setup_async_logger", m.function(setup_async_logger_spec));
