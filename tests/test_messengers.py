@@ -299,25 +299,29 @@ def test_consumer_is_reused_while_alive_and_restarted_after_cancellation(sink):
     assert [r.body for r in sink.wait_for(4)] == [card_body(GREEN, t) for t in ("one", "two", "three", "four")]
 
 
-def test_send_without_running_loop_queues_at_once_and_refuses_a_full_queue(sink):
-    loop = asyncio.new_event_loop()
-    asyncio.set_event_loop(loop)
-    messenger, fallback = make("async", sink, max_queue_size=1), None
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # the abandoned post, closed unfinished
+def test_send_without_running_loop_posts_before_returning_after_the_leftovers_of_an_ended_loop(sink, recwarn):
+    current = asyncio.new_event_loop()
+    asyncio.set_event_loop(current)
+    messenger = make("async", sink, max_queue_size=1)
+    ended = asyncio.new_event_loop()
     try:
-        messenger.send_message("first")
-        fallback = asyncio.get_event_loop()  # the new loop the put ran on, now the current one
-        assert messenger.queue_task.get_loop() is loop and fallback is not loop
-        with pytest.raises(asyncio.QueueFull):
-            messenger.send_message("second", 1)
-        assert asyncio.get_event_loop() is fallback and messenger.log_queue.qsize() == 1
-        loop.run_until_complete(posted(sink, 1))  # the consumer's loop posts what was queued
-        assert [r.body for r in sink.received] == [card_body(BLACK, "first")]
+        async def leave_two():  # one queued, one waiting for room; the loop then ends without its tasks cancelled
+            messenger.send_message("left-1", 1)
+            messenger.send_message("left-2", 1)
+
+        ended.run_until_complete(leave_two())
+        ended.close()
+        for text in ("first", "second"):
+            assert messenger.send_message(text) is None
+            assert len(sink.received) == {"first": 3, "second": 4}[text]  # posted before the call returned
+        assert asyncio.get_event_loop() is current and not current.is_running()
     finally:
-        messenger.queue_task.cancel()
-        loop.run_until_complete(asyncio.gather(messenger.queue_task, return_exceptions=True))
-        for each in filter(None, (loop, fallback)):
-            each.close()
         asyncio.set_event_loop(None)
+        current.close()
+    assert [r.body for r in sink.received] == [card_body(c, t) for c, t in
+                                               [(GREEN, "left-1"), (GREEN, "left-2"), (BLACK, "first"), (BLACK, "second")]]
+    assert messenger.log_queue.qsize() == 0 and messenger._alerts_waiting == [] and len(recwarn) == 0
 
 
 # asyncio's own Queue.put complains (unraisably) when it is closed on a closed loop.

@@ -4,6 +4,7 @@
 // coloured card to a room's incoming webhook (one on the caller's thread with
 // requests, one from an asyncio consumer task with aiohttp).
 #include "glue/coroutine.hpp"
+#include "glue/handover.hpp"
 #include "glue/module.hpp"
 
 #include <memory>
@@ -86,6 +87,24 @@ Name n_color_dict("color_dict");
 Name n_log_queue("log_queue");
 Name n_queue_task("queue_task");
 Name n_enqueue_waiters("_enqueue_waiters");
+Name n_alerts_waiting("_alerts_waiting");
+Name n_post_answered("_post_answered");
+Name n_alert_in_hand("_alert_in_hand");
+
+// asyncio and other library names used by the hand-over and the drain.
+Name n_sleep("sleep");
+Name n_maxsize("maxsize");
+Name n_empty("empty");
+Name n_Runner("Runner");
+Name n_run("run");
+Name n_close("close");
+Name n_loop_factory("loop_factory");
+Name n_CancelledError("CancelledError");
+Name n_WeakSet("WeakSet");
+Name n_add("add");
+Name n_register("register");
+Name n_write("write");
+Name n_stderr("stderr");
 
 // Texts: schema keys and JSON-schema type names.
 Name s_properties("properties");
@@ -117,6 +136,7 @@ Name s_black("#000000");
 Name s_production_upper("PRODUCTION");
 Name s_production_lower("production");
 Name s_webhook_error("Error in webhookApi");
+Name s_newline("\n");
 
 // Seconds the synchronous messenger waits for a webhook before giving up.
 constexpr long long post_timeout_seconds = 10;
@@ -482,7 +502,22 @@ const FunctionSpec sync_send_message_spec{
 // __init__(self, service_name, g_chat_webhook, g_chat_error_webhook, environ,
 //          log_enabled=None, logger=None, max_queue_size=100)
 // Besides the public attributes, `_enqueue_waiters` holds the futures of the
-// messages waiting, in arrival order, for room in a full queue.
+// awaited _enqueue_message calls waiting, in arrival order, for room in a full
+// queue, `_alerts_waiting` the alerts of send_message calls that found the
+// queue full, as data (tied to no coroutine or loop), in arrival order, and
+// `_alert_in_hand` the message the consumer is posting (None between posts),
+// so that a consumer abandoned with its loop does not take it along.
+//
+// Nothing accepted is silently lost. send_message puts the alert into the
+// queue during the call; the consumer, cancelled when its loop ends, posts
+// every alert still queued or waiting (the one whose post was cut short
+// first) within ten seconds in all, and logs each one it could not post as
+// undelivered. Alerts left by a loop that ended otherwise are posted by the
+// next send_message, before its own alert, or at interpreter exit.
+Forever live_messengers;  // a WeakSet of the asynchronous messengers, for the exit
+Forever cancelled_error;  // asyncio.CancelledError
+Forever deliver_pending;  // the coroutine function that posts what a messenger holds
+
 Ref async_init(const Args& a) {
     Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4];
     Ref log_enabled = a[5].is_none() ? default_enabled({s_production_upper}) : a[5].ref();
@@ -496,6 +531,10 @@ Ref async_init(const Args& a) {
     setattr(self, n_log_queue, call_method(a.global(n_asyncio), n_queue, a[7]));
     setattr(self, n_queue_task, none());
     setattr(self, n_enqueue_waiters, new_list());
+    setattr(self, n_alerts_waiting, new_list());
+    setattr(self, n_alert_in_hand, none());
+    setattr(self, n_post_answered, py_bool(false));
+    call_method(live_messengers, n_add, self);
     return none().ref();
 }
 
@@ -507,13 +546,36 @@ const FunctionSpec async_init_spec{
     .body = async_init,
 };
 
-// Start a consumer task on the thread's current event loop unless a live one exists.
+// The loop running in this thread, or null.
+Ref running_loop(const Args& a) {
+    try {
+        return call_method(a.global(n_asyncio), n_get_running_loop);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        return Ref();
+    }
+}
+
+// A consumer task serves the running loop unless it is done or belongs to
+// another loop (one that ended without cancelling it, or is not running now).
+bool serves(const Args& a, Handle task) {
+    if (!truthy(task) || truthy(call_method(task, n_done))) return false;
+    Ref loop = running_loop(a);
+    return !loop || call_method(task, n_get_loop).is(loop);
+}
+
+// Start a consumer task on the thread's current event loop unless a live one
+// serves it. The consumer is run up to its first await at once, so that a
+// cancellation before the task's first turn still reaches it.
 Ref ensure_queue_processing(const Args& a) {
     Handle self = a[0];
-    if (!truthy(getattr(self, n_queue_task)) || truthy(call_method(getattr(self, n_queue_task), n_done))) {
+    if (!serves(a, getattr(self, n_queue_task))) {
         Ref loop = call_method(a.global(n_asyncio), n_get_event_loop);
         Ref consumer = call_method(self, n_process_log_queue);
-        setattr(self, n_queue_task, call_method(loop, n_create_task, consumer));
+        handover::start_eagerly(consumer);
+        Ref task = call_method(loop, n_create_task, consumer);
+        handover::may_be_abandoned(task);
+        setattr(self, n_queue_task, task);
     }
     return none().ref();
 }
@@ -603,16 +665,48 @@ const FunctionSpec enqueue_message_spec{
     .async_body = enqueue_message,
 };
 
+// After the consumer freed a slot: move the alerts waiting as data into the
+// queue, in order, once no awaited _enqueue_message of this loop waits before
+// them (those wait in log_queue.put themselves).
+void admit_waiting(const Args& a, Handle self, Handle queue) {
+    Ref loop = running_loop(a);
+    if (loop && first_waiter(getattr(self, n_enqueue_waiters), loop) >= 0) return;
+    handover::admit(queue, getattr(self, n_alerts_waiting));
+}
+
 // async _process_log_queue(self): post the queued messages one at a time, in
-// queue order, for as long as the task lives.
+// queue order, for as long as the task lives. Cancelled (as asyncio.run
+// cancels every task when its main coroutine ends), it first posts what the
+// messenger still holds, the message in hand included, then ends cancelled.
 Async process_log_queue(const Args& a) {
     Handle self = a[0];
-    for (;;) {
-        Ref item = co_await queue_get(self);
-        auto [text_message, message_type] = unpack_pair(item);
-        co_await call_method(self, n_send_message_async, text_message, message_type);
+    Ref item;  // the message in hand, taken from the queue
+    std::optional<PyError> stopped;
+    try {
+        co_await call(getattr(a.global(n_asyncio), n_sleep), new_int(0));
+        for (;;) {
+            item = co_await queue_get(self);
+            setattr(self, n_alert_in_hand, item);
+            auto [text_message, message_type] = unpack_pair(item);
+            setattr(self, n_post_answered, py_bool(false));
+            co_await call_method(self, n_send_message_async, text_message, message_type);
+            item.reset();
+            setattr(self, n_alert_in_hand, none());
+            Ref queue = getattr(self, n_log_queue);
+            call_method(queue, n_task_done);
+            admit_waiting(a, self, queue);
+        }
+    } catch (PyError& e) {
+        stopped.emplace(std::move(e));
+    }
+    if (item) setattr(self, n_alert_in_hand, none());  // the drain below takes it over
+    if (item && truthy(getattr(self, n_post_answered))) {  // cut short after the webhook had answered
+        item.reset();
         call_method(getattr(self, n_log_queue), n_task_done);
     }
+    if (stopped->matches(cancelled_error.ptr()))
+        co_await call(deliver_pending, self, item ? Handle(item) : none());
+    throw std::move(*stopped);
 }
 
 const FunctionSpec process_log_queue_spec{
@@ -623,35 +717,68 @@ const FunctionSpec process_log_queue_spec{
     .async_body = process_log_queue,
 };
 
-// send_message(self, text_message, message_type=None): hand the message to the
-// consumer. From a coroutine on the thread's running loop the put is scheduled
-// on that loop; without a running loop it runs to its end on a new loop, which
-// cannot wait for room (no consumer runs there), so a full queue is refused at
-// once with asyncio.QueueFull.
-Ref async_send_message(const Args& a) {
-    Handle self = a[0], text_message = a[1], message_type = a[2];
-    call_method(self, n_ensure_queue_processing);
-    std::optional<PyError> no_loop;
+// Post, on this thread and before returning, everything the messenger holds
+// (alerts left by a loop that ended), on a private event loop that is closed
+// afterwards; the thread's current loop is left as it was.
+void deliver_here(const Args& a, Handle self) {
+    Ref in_hand = getattr(self, n_alert_in_hand);  // held by a consumer whose loop no longer runs
+    setattr(self, n_alert_in_hand, none());
+    Ref asyncio = a.global(n_asyncio);
+    Ref runner = call(getattr(asyncio, n_Runner), kw(n_loop_factory, getattr(asyncio, n_new_event_loop)));
+    std::optional<PyError> failure;
     try {
-        Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
-        Ref put = call_method(self, n_enqueue_message, text_message, message_type);
-        call_method(a.global(n_asyncio), n_run_coroutine_threadsafe, put, loop);
+        call_method(runner, n_run, call(deliver_pending, self, in_hand));
     } catch (PyError& e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
-        no_loop.emplace(std::move(e));
+        failure.emplace(std::move(e));
     }
-    if (no_loop) {
-        HandledScope scope(*no_loop);  // what follows runs as in an `except RuntimeError:` block
-        if (truthy(call_method(getattr(self, n_log_queue), n_full))) {
-            Ref full = call(getattr(a.global(n_asyncio), n_queue_full_error),
-                            new_str("the message queue is full and no event loop runs in this thread "
-                                    "to wait for room"));
-            raise_object(full);
-        }
-        Ref loop = call_method(a.global(n_asyncio), n_new_event_loop);
-        call_method(a.global(n_asyncio), n_set_event_loop, loop);
-        call_method(loop, n_run_until_complete, call_method(self, n_enqueue_message, text_message, message_type));
+    call_method(runner, n_close);
+    if (failure) throw std::move(*failure);
+}
+
+// Take over from a consumer of another loop: the message it held goes first,
+// then, when its queue is bound to that loop, that queue's messages, which a
+// fresh queue of the same size replaces; then the messages waiting for room.
+void take_over(const Args& a, Handle self, Handle loop, bool new_consumer) {
+    Ref old = getattr(self, n_log_queue);
+    const bool rebind = handover::bound_elsewhere(old, loop);
+    Ref in_hand = new_consumer ? getattr(self, n_alert_in_hand) : none().ref();
+    if (!rebind && in_hand.is_none()) return;
+    Ref moved = new_list();
+    if (!in_hand.is_none()) {
+        list_append(moved, in_hand);
+        setattr(self, n_alert_in_hand, none());
     }
+    for (Ref item; rebind && (item = handover::take_queued(old));) {
+        list_append(moved, item);
+        call_method(old, n_task_done);
+    }
+    Ref line = getattr(self, n_alerts_waiting);
+    check(PySequence_SetSlice(line.ptr(), 0, 0, moved.ptr()));
+    if (rebind) setattr(self, n_log_queue, call(getattr(a.global(n_asyncio), n_queue), getattr(old, n_maxsize)));
+    handover::admit(getattr(self, n_log_queue), line);
+}
+
+// send_message(self, text_message, message_type=None). On the thread's
+// running loop the message enters the queue during the call (or, when the
+// queue is full, waits for room as data); the consumer posts it. With no
+// running loop it is posted before the call returns, after any messages left
+// by a loop that ended.
+Ref async_send_message(const Args& a) {
+    Handle self = a[0];
+    Ref item = new_tuple({a[1], a[2]});
+    Ref loop = running_loop(a);
+    if (!loop) {
+        list_append(getattr(self, n_alerts_waiting), item);
+        deliver_here(a, self);
+        return none().ref();
+    }
+    Ref consumer = getattr(self, n_queue_task);
+    call_method(self, n_ensure_queue_processing);
+    take_over(a, self, loop, !getattr(self, n_queue_task).is(consumer));
+    Ref line = getattr(self, n_alerts_waiting);
+    if (first_waiter(getattr(self, n_enqueue_waiters), loop) >= 0 ||
+        !handover::offer(getattr(self, n_log_queue), line, item))
+        list_append(line, item);
     return none().ref();
 }
 
@@ -686,33 +813,49 @@ Async send_message_async(const Args& a) {
         Ref url = is_error_type(message_type) ? getattr(self, n_g_chat_error_webhook) : getattr(self, n_g_chat_webhook);
         Ref card = make_card(getattr(self, n_service_name), getattr(self, n_environ), color, text_message);
 
-        // async with aiohttp.ClientSession() as session:
-        // The session, the request and the response are kept where the collector
-        // sees them: through the connection's futures they lead back to this coroutine.
-        Handle session_manager = co_await hold(call_method(a.global(n_aiohttp), n_client_session));
-        Ref session_exit = special_method(session_manager, n_aexit);
-        Handle session = co_await hold(co_await call(special_method(session_manager, n_aenter), session_manager));
-        std::optional<PyError> session_error;
+        // async with asyncio.timeout(10): the post is bounded from outside the
+        // HTTP library's calls, which stay exactly as they are. A timeout
+        // leaves the block as TimeoutError, logged as any other failure.
+        Handle deadline = co_await hold(call(getattr(a.global(n_asyncio), n_timeout), new_int(post_timeout_seconds)));
+        Ref deadline_exit = special_method(deadline, n_aexit);
+        co_await call(special_method(deadline, n_aenter), deadline);
+        std::optional<PyError> post_error;
         try {
-            Ref data = call_method(a.global(n_json), n_dumps, card);
-            // async with session.post(url=..., headers=..., data=...) as response:
-            Handle request =
-                co_await hold(call_method(session, n_post, kw(n_url, url), kw(n_headers, headers), kw(n_data, data)));
-            Ref request_exit = special_method(request, n_aexit);
-            Handle response = co_await hold(co_await call(special_method(request, n_aenter), request));
-            std::optional<PyError> request_error;
+            // async with aiohttp.ClientSession() as session:
+            // The session, the request and the response are kept where the collector
+            // sees them: through the connection's futures they lead back to this coroutine.
+            Handle session_manager = co_await hold(call_method(a.global(n_aiohttp), n_client_session));
+            Ref session_exit = special_method(session_manager, n_aexit);
+            Handle session = co_await hold(co_await call(special_method(session_manager, n_aenter), session_manager));
+            std::optional<PyError> session_error;
             try {
-                call_method(response, n_raise_for_status);
+                Ref data = call_method(a.global(n_json), n_dumps, card);
+                // async with session.post(url=..., headers=..., data=...) as response:
+                Handle request = co_await hold(
+                    call_method(session, n_post, kw(n_url, url), kw(n_headers, headers), kw(n_data, data)));
+                Ref request_exit = special_method(request, n_aexit);
+                Handle response = co_await hold(co_await call(special_method(request, n_aenter), request));
+                std::optional<PyError> request_error;
+                try {
+                    call_method(response, n_raise_for_status);
+                    // Delivered: a cancellation during the exits that follow
+                    // must not make the consumer post this message again.
+                    setattr(self, n_post_answered, py_bool(true));
+                } catch (PyError& e) {
+                    request_error.emplace(std::move(e));
+                }
+                Ref request_exited = co_await aexit_call(request_exit, request, request_error);
+                reraise_unless_suppressed(request_exited, request_error);
             } catch (PyError& e) {
-                request_error.emplace(std::move(e));
+                session_error.emplace(std::move(e));
             }
-            Ref request_exited = co_await aexit_call(request_exit, request, request_error);
-            reraise_unless_suppressed(request_exited, request_error);
+            Ref session_exited = co_await aexit_call(session_exit, session_manager, session_error);
+            reraise_unless_suppressed(session_exited, session_error);
         } catch (PyError& e) {
-            session_error.emplace(std::move(e));
+            post_error.emplace(std::move(e));
         }
-        Ref session_exited = co_await aexit_call(session_exit, session_manager, session_error);
-        reraise_unless_suppressed(session_exited, session_error);
+        Ref deadline_exited = co_await aexit_call(deadline_exit, deadline, post_error);
+        reraise_unless_suppressed(deadline_exited, post_error);
     } catch (PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         failure.emplace(std::move(e));
@@ -728,6 +871,111 @@ const FunctionSpec send_message_async_spec{
     .params = {{"self"}, {"text_message", "str", Check::Str}, {"message_type", "int", Check::Int, no_default, true}},
     .returns = "None",
     .async_body = send_message_async,
+};
+
+// An alert that could not be posted: one error record through the messenger's
+// logger, or the same line on stderr without one.
+void log_undelivered(Handle self, Handle item) {
+    Ref text;
+    try {
+        text = unpack_pair(item).first;
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        text = item.ref();  // a malformed queue item is shown whole
+    }
+    Ref line = format("Undelivered Google Chat alert: %S", text.ptr());
+    Ref logger = getattr(self, n_logger);
+    if (truthy(logger)) {
+        call_method(logger, n_error, line, kw(n_exc_info, py_bool(false)));  // the line says it all
+        return;
+    }
+    PyObject* stderr_stream = PySys_GetObject("stderr");  // borrowed
+    if (stderr_stream && stderr_stream != Py_None) call_method(Handle(stderr_stream), n_write, concat({line, s_newline}));
+}
+
+// The next message the messenger holds: from the queue (from_queue set: the
+// caller marks it done), else from the alerts waiting for room; null when none.
+Ref next_pending(Handle self, bool& from_queue) {
+    Ref item = handover::take_queued(getattr(self, n_log_queue));
+    from_queue = bool(item);
+    return item ? item : handover::take_waiting(getattr(self, n_alerts_waiting));
+}
+
+// async deliver(self, current): post `current` (a message taken from the
+// queue, or None), then every message the messenger holds, in order, within
+// ten seconds in all. What the deadline (or another cancellation) cuts off is
+// logged as undelivered, one record per message. Used when the consumer's loop
+// ends, and on a private loop by send_message without a running loop.
+Async deliver_body(const Args& a) {
+    Handle self = a[0];
+    Ref item = a[1].is_none() ? Ref() : a[1].ref();
+    bool from_queue = bool(item);
+    Handle deadline = co_await hold(call(getattr(a.global(n_asyncio), n_timeout), new_int(post_timeout_seconds)));
+    Ref deadline_exit = special_method(deadline, n_aexit);
+    co_await call(special_method(deadline, n_aenter), deadline);
+    std::optional<PyError> cut;
+    try {
+        for (;; item.reset()) {
+            if (!item && !(item = next_pending(self, from_queue))) break;
+            auto [text_message, message_type] = unpack_pair(item);
+            co_await call_method(self, n_send_message_async, text_message, message_type);
+            if (from_queue) call_method(getattr(self, n_log_queue), n_task_done);
+        }
+    } catch (PyError& e) {
+        cut.emplace(std::move(e));
+    }
+    std::optional<PyError> ended;
+    try {
+        Ref exited = co_await aexit_call(deadline_exit, deadline, cut);
+        reraise_unless_suppressed(exited, cut);
+    } catch (PyError& e) {
+        ended.emplace(std::move(e));
+    }
+    if (!ended) co_return none();
+    if (item) {
+        log_undelivered(self, item);
+        if (from_queue) call_method(getattr(self, n_log_queue), n_task_done);
+    }
+    while ((item = next_pending(self, from_queue))) {
+        log_undelivered(self, item);
+        if (from_queue) call_method(getattr(self, n_log_queue), n_task_done);
+    }
+    if (!ended->matches(PyExc_TimeoutError)) throw std::move(*ended);
+    co_return none();
+}
+
+const FunctionSpec deliver_spec{
+    .name = "_deliver_pending",
+    .qualname = "GoogleChatAsyncMessenger._deliver_pending",
+    .params = {{"self"}, {"current"}},
+    .returns = "None",
+    .async_body = deliver_body,
+};
+
+// At interpreter exit: post what any messenger still holds (messages queued
+// on a loop that was stopped and closed without cancelling its tasks).
+Ref deliver_at_exit(const Args& a) {
+    Ref messengers = check(PySequence_List(live_messengers.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messengers.ptr()); ++i) {
+        Handle self(PyList_GET_ITEM(messengers.ptr(), i));
+        try {
+            const bool idle = truthy(call_method(getattr(self, n_log_queue), n_empty)) &&
+                              check(PyObject_Length(getattr(self, n_alerts_waiting).ptr())) == 0 &&
+                              getattr(self, n_alert_in_hand).is_none();
+            if (!idle) deliver_here(a, self);
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            PyErr_DisplayException(e.value().ptr());  // one messenger's failure must not keep the others' messages
+        }
+    }
+    return none().ref();
+}
+
+const FunctionSpec deliver_at_exit_spec{
+    .name = "_deliver_at_exit",
+    .qualname = "_deliver_at_exit",
+    .returns = "None",
+    .body = deliver_at_exit,
 };
 
 // --- setup_google_chat_messenger -----------------------------------------------------
@@ -786,6 +1034,11 @@ void exec(Module m) {
                       {"_send_message_async", m.function(send_message_async_spec)}},
                      m.attr("SingletonMeta")));
     m.add("setup_google_chat_messenger", m.function(setup_spec));
+
+    cancelled_error.set(getattr(import("asyncio"), n_CancelledError));
+    live_messengers.set(call(getattr(import("weakref"), n_WeakSet)));
+    deliver_pending.set(m.function(deliver_spec));
+    call_method(import("atexit"), n_register, m.function(deliver_at_exit_spec));
 }
 
 }  // namespace
