@@ -1,0 +1,175 @@
+"""The benchmark's journal_setup operations: the level lookup, the clock, the
+synchronous logger, and the asynchronous logger through its queue."""
+
+import asyncio
+import gc
+import io
+import logging
+import re
+import time
+from typing import Optional
+
+from harness import IO, LIB, OWN, Context, Op, Runner, clock_for_library, module_side, plain_logger, quiet, thousands, timed
+
+
+def ops(ctx: Context) -> list:
+    base = ctx.baseline("journal_setup")
+    ops = []
+
+    op = Op("get_log_level_from_string", OWN, "upper(), five reads of logging.*, the level table")
+    op.baseline = timed("f(s)", f=base.get_log_level_from_string, s="info")
+    module_side(op, lambda: timed("f(s)", f=ctx.attr("journal_setup", "get_log_level_from_string"), s="info"))
+
+    def check_levels():
+        f = ctx.attr("journal_setup", "get_log_level_from_string")
+        for s in ("info", "Debug", "warn", "", "CRITICAL", " info"):
+            if f(s) != base.get_log_level_from_string(s):
+                return "get_log_level_from_string(%r): module %r, baseline %r" % (s, f(s), base.get_log_level_from_string(s))
+        return None
+
+    op.check = check_levels
+    ops.append(op)
+
+    import pytz
+    from datetime import datetime
+
+    op = Op("time_tz", LIB, "pytz.timezone() lookup, datetime.now(tz), timetuple(): pure-Python pytz")
+    op.baseline = timed("f()", f=base.time_tz)
+    op.library = timed("now(tz(z)).timetuple()", now=datetime.now, tz=pytz.timezone, z="Asia/Kolkata")
+    module_side(op, lambda: timed("f()", f=ctx.attr("journal_setup", "time_tz")))
+
+    def check_clock():
+        got, want = ctx.attr("journal_setup", "time_tz")(), base.time_tz()
+        if tuple(got)[:3] != tuple(want)[:3] or len(tuple(got)) != 9:
+            return "time_tz: module %r, baseline %r" % (got, want)
+        return None
+
+    op.check = check_clock
+    ops.append(op)
+
+    # The synchronous logger into a null stream: the module's CustomLogger, the
+    # baseline's, and logging.Logger's own method on a plain library logger.
+    base_logger = base.setup_base_logger("bench.baseline.sync", logging.DEBUG)
+    quiet(base_logger, base.time_tz)
+    lib_logger = plain_logger("bench.library.sync", clock_for_library(ctx))
+
+    made = []
+
+    def module_logger():
+        # Made once: every setup_base_logger call adds one more handler to the named logger.
+        if not made:
+            setup = ctx.attr("journal_setup", "setup_base_logger")
+            ctx.attr("journal_setup", "CustomLogger")
+            logger = setup("bench.module.sync", logging.DEBUG)
+            quiet(logger, ctx.attr("journal_setup", "time_tz"))
+            made.append(logger)
+        return made[0]
+
+    for method, library_stmt, limits in (
+        ("error", "lg.error(m, exc_info=True)", "logging's record, format and emit, and formatting exc_info"),
+        ("info", "lg.info(m)", "inherited from logging.Logger: only the clock (time_tz) is ours"),
+    ):
+        op = Op("CustomLogger.%s (null stream)" % method, LIB, limits)
+        op.baseline = timed("lg.%s(m)" % method, lg=base_logger, m="bench message")
+        op.library = timed(library_stmt, lg=lib_logger, m="bench message")
+        module_side(op, lambda method=method: timed("lg.%s(m)" % method, lg=module_logger(), m="bench message"))
+        op.check = lambda method=method: compare_records(module_logger(), base_logger, method)
+        ops.append(op)
+
+    ops.append(async_logger_op(ctx, base))
+    return ops
+
+
+def compare_records(module_logger, base_logger, method) -> Optional[str]:
+    """Both loggers must write the same text for the same call (digits masked: the clock moves)."""
+    written = []
+    for logger in (module_logger, base_logger):
+        buffer = io.StringIO()
+        handlers = [h for h in logger.handlers if isinstance(h, logging.StreamHandler)]
+        old = [h.setStream(buffer) for h in handlers]
+        try:
+            getattr(logger, method)("bench message")
+        finally:
+            for handler, stream in zip(handlers, old):
+                handler.setStream(stream)
+        written.append(re.sub(r"\d", "0", buffer.getvalue()))
+    if written[0] != written[1]:
+        return "%s: module wrote %r, baseline %r" % (method, written[0][:200], written[1][:200])
+    return None
+
+
+def async_logger_op(ctx: Context, base) -> Op:
+    """AsyncLogger.info through the queue to the null stream, on one event loop."""
+    loop = ctx.loop()
+    message = "bench message"
+
+    def runner(make_logger) -> Runner:
+        async def build():
+            return make_logger()
+
+        logger, stream = loop.run_until_complete(build())
+
+        async def batch(n):
+            start = stream.writes
+            t0 = time.perf_counter_ns()
+            for _ in range(n):
+                logger.info(message)
+            deadline = time.monotonic() + 10 + n / 1000
+            while stream.writes - start < n:
+                if time.monotonic() > deadline:
+                    raise TimeoutError("%d of %d records written" % (stream.writes - start, n))
+                await asyncio.sleep(0)
+            return time.perf_counter_ns() - t0
+
+        def run(n):
+            gc.disable()
+            try:
+                return loop.run_until_complete(batch(n))
+            finally:
+                gc.enable()
+
+        return run
+
+    counter = iter(range(1_000_000))
+
+    def side_logger(async_logger_class, clock):
+        # Unbounded queue (size 0): the benchmark measures the hand-over, not back-pressure.
+        logger = async_logger_class("bench.async.%d" % next(counter), logging.INFO, 0)
+        return logger, quiet(logger.logger, clock)
+
+    def library_logger():
+        # The same hand-over made with asyncio directly: the library's own Queue.put
+        # coroutine through run_coroutine_threadsafe, a bare consumer, a library logger.
+        queue = asyncio.Queue(0)
+        sync_logger = plain_logger("bench.library.async", clock_for_library(ctx))
+        stream = sync_logger.handlers[0].stream
+
+        async def consume():
+            while True:
+                msg, args, kwargs = await queue.get()
+                sync_logger.info(msg, *args, **kwargs)
+                queue.task_done()
+
+        loop.create_task(consume())
+        running = asyncio.get_running_loop
+        handover = asyncio.run_coroutine_threadsafe
+        empty_args, empty_kwargs = (), {}
+
+        class Direct:
+            @staticmethod
+            def info(msg):
+                handover(queue.put((msg, empty_args, empty_kwargs)), running())
+
+        return Direct, stream
+
+    op = Op("AsyncLogger.info through the queue", LIB,
+            "run_coroutine_threadsafe hand-over and loop wake-ups, then the logging of each record", kind=IO)
+    op.baseline = runner(lambda: side_logger(base.AsyncLogger, base.time_tz))
+    op.library = runner(library_logger)
+    module_side(op, lambda: runner(lambda: side_logger(ctx.attr("journal_setup", "AsyncLogger"),
+                                                        ctx.attr("journal_setup", "time_tz"))))
+    op.note = lambda op: "; ".join(
+        "%s %s records/s" % (label, thousands(1e9 / op.times[label])) for label in ("module", "baseline") if label in op.times
+    )
+    return op
+
