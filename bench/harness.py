@@ -37,8 +37,10 @@ OWN = "own"  # our own code: at least 1.5x faster than the baseline
 OWN_LIB = "own+lib"  # own code around a library call: the part outside the library at least 1.5x faster
 LIB = "lib"  # dominated by a library call: no slower than the baseline
 WRAP = "wrap"  # a thin wrapper around a server round trip: at most 5% over the library
+ASYNC = "async"  # the asynchronous logger end to end: at most 1.5x the time of the synchronous write per record
 OWN_TARGET = 1.5
 WRAP_TARGET = 0.05
+ASYNC_TARGET = 1.5
 NOISE = 0.03  # results this close to a target (3%) are reported as within noise
 
 # How a side's rounds are summarised.
@@ -67,6 +69,7 @@ QUICK = Settings(rounds=3, io_rounds=5, batch_ns=2_000_000, io_batch_ns=2_000_00
 FULL = Settings(rounds=15, io_rounds=31, batch_ns=10_000_000, io_batch_ns=5_000_000, budget_ns=20_000_000_000)
 
 Runner = Callable[[int], int]  # run(n): make n calls, return the elapsed nanoseconds
+MODULE_SIDES = ("module", "sync")  # sides that run our modules: their failures are the module's, not the harness's
 
 
 @dataclass
@@ -81,11 +84,14 @@ class Op:
     module: Optional[Runner] = None
     baseline: Optional[Runner] = None
     library: Optional[Runner] = None
+    sync: Optional[Runner] = None  # the module's synchronous counterpart, where the row compares against it
     missing: str = ""  # why there is no module side
     check: Optional[Callable[[], Optional[str]]] = None  # compares module and baseline; returns a problem
     note: Callable[["Op"], str] = lambda op: ""  # extra text made from the results
     # Results, in nanoseconds per call.
     times: dict = field(default_factory=dict)
+    # Figures a runner records besides its elapsed time, per call: name -> one value per timed batch.
+    extra: dict = field(default_factory=dict)
     module_error: str = ""
     harness_errors: list = field(default_factory=list)
     problems: list = field(default_factory=list)
@@ -124,7 +130,8 @@ def calibrate(run: Runner, batch_ns: int, first_ns: int) -> int:
 
 
 def measure(op: Op, settings: Settings) -> None:
-    sides = [(label, run) for label, run in (("module", op.module), ("baseline", op.baseline), ("library", op.library)) if run]
+    sides = [(label, run) for label, run in (("module", op.module), ("baseline", op.baseline), ("library", op.library),
+                                             ("sync", op.sync)) if run]
     # One call of each side as a warm-up, which also finds a side that fails.
     working, first = [], {}
     for label, run in sides:
@@ -151,6 +158,8 @@ def measure(op: Op, settings: Settings) -> None:
     rounds = settings.io_rounds if io else settings.rounds
     rounds = max(1, min(rounds, settings.budget_ns // max(1, slowest * len(working))))
     samples = {label: [] for label, _ in working}
+    for values in op.extra.values():  # only the timed rounds count, not the warm-up and calibration batches
+        values.clear()
     for r in range(rounds):
         order = working[r % len(working):] + working[: r % len(working)]
         for label, run in order:
@@ -161,14 +170,17 @@ def measure(op: Op, settings: Settings) -> None:
             except Exception as error:  # noqa: BLE001
                 record_failure(op, label, error)
                 del samples[label]
+    summary = statistics.median if io else min
     for label, values in samples.items():
-        op.times[label] = statistics.median(values) if io else min(values)
+        op.times[label] = summary(values)
+    for name, values in op.extra.items():
+        op.extra[name] = summary(values) if values else None
 
 
 def record_failure(op: Op, label: str, error: BaseException) -> None:
     text = "%s: %s" % (type(error).__name__, str(error).splitlines()[0] if str(error) else "")
-    if label == "module":
-        op.module_error = text
+    if label in MODULE_SIDES:
+        op.module_error = text if label == "module" else "%s side: %s" % (label, text)
     else:
         op.harness_errors.append("%s side: %s" % (label, text))
 

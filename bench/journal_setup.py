@@ -1,5 +1,6 @@
 """The benchmark's journal_setup operations: the level lookup, the clock, the
-synchronous logger, and the asynchronous logger through its queue."""
+synchronous logger, and the asynchronous logger against the baseline's and
+against the synchronous logger."""
 
 import asyncio
 import gc
@@ -9,7 +10,8 @@ import re
 import time
 from typing import Optional
 
-from harness import IO, LIB, OWN, Context, Op, Runner, clock_for_library, module_side, plain_logger, quiet, thousands, timed
+from harness import (ASYNC, IO, LIB, OWN, Context, Op, Runner, clock_for_library, duration, module_side, plain_logger,
+                     quiet, thousands, timed)
 
 
 def ops(ctx: Context) -> list:
@@ -77,6 +79,7 @@ def ops(ctx: Context) -> list:
         ops.append(op)
 
     ops.append(async_logger_op(ctx, base))
+    ops.append(async_throughput_op(ctx, module_logger))
     return ops
 
 
@@ -173,3 +176,87 @@ def async_logger_op(ctx: Context, base) -> Op:
     )
     return op
 
+
+def async_throughput_op(ctx: Context, sync_logger) -> Op:
+    """Records per second through AsyncLogger.info, end to end, against the synchronous CustomLogger.info.
+
+    One coroutine on the running loop makes N info calls, then waits until all
+    N records are written; the time per record is the whole batch's over N.
+    The calls alone are timed too (the caller's side of the cost). The
+    synchronous side is N CustomLogger.info writes; each logger writes to its
+    own null stream through the same layout and the module's clock.
+    """
+    loop = ctx.loop()
+    message = "bench message"
+    op = Op("AsyncLogger.info end to end vs CustomLogger.info", ASYNC,
+            "hand-over into the queue and the consumer's wake-ups, on top of the synchronous write")
+    caller = op.extra.setdefault("caller", [])
+
+    def async_runner() -> Runner:
+        async_logger_class = ctx.attr("journal_setup", "AsyncLogger")
+        clock = ctx.attr("journal_setup", "time_tz")
+
+        async def build():
+            # Unbounded queue (size 0): no record is dropped.
+            logger = async_logger_class("bench.async.throughput", logging.INFO, 0)
+            return logger, quiet(logger.logger, clock)
+
+        logger, stream = loop.run_until_complete(build())
+        queue = logger.log_queue
+
+        async def all_written(target):
+            # join() alone can return early: a hand-over that schedules the put
+            # leaves the queue empty right after the calls. The null stream's
+            # write count says when every record is out.
+            while stream.writes < target:
+                await queue.join()
+                if stream.writes < target:
+                    await asyncio.sleep(0)
+
+        async def batch(n):
+            target = stream.writes + n
+            t0 = time.perf_counter_ns()
+            for _ in range(n):
+                logger.info(message)
+            t1 = time.perf_counter_ns()
+            limit = 2 + n / 1000  # seconds: ~1 ms a record, far beyond any working build
+            try:
+                async with asyncio.timeout(limit):
+                    await all_written(target)
+            except TimeoutError:
+                raise TimeoutError("%d of %d records written after %g s, %d still queued"
+                                   % (n - (target - stream.writes), n, limit, queue.qsize())) from None
+            elapsed = time.perf_counter_ns() - t0
+            caller.append((t1 - t0) / n)
+            return elapsed
+
+        def run(n):
+            gc.disable()
+            try:
+                return loop.run_until_complete(batch(n))
+            finally:
+                gc.enable()
+
+        return run
+
+    def module_runner() -> Runner:
+        run = async_runner()
+        op.sync = timed("lg.info(m)", lg=sync_logger(), m=message)
+        return run
+
+    def note(op: Op) -> str:
+        parts = []
+        mod, sync, calls = op.times.get("module"), op.times.get("sync"), op.extra.get("caller")
+        if mod:
+            parts.append("async %s per record, %s records/s" % (duration(mod), thousands(1e9 / mod)))
+        if isinstance(calls, float):
+            parts.append("caller side %s per call" % duration(calls))
+        if sync:
+            parts.append("sync %s per record, %s records/s" % (duration(sync), thousands(1e9 / sync)))
+        if mod and sync:
+            parts.append("async/sync %.2fx" % (mod / sync))
+        return "; ".join(parts)
+
+    module_side(op, module_runner)
+    op.note = note
+    return op
