@@ -5,13 +5,16 @@ against the synchronous logger."""
 import asyncio
 import gc
 import io
+import itertools
 import logging
 import re
 import time
-from typing import Optional
+from typing import Callable, Optional
 
 from harness import (ASYNC, IO, LIB, OWN, Context, Op, Runner, clock_for_library, duration, module_side, plain_logger,
                      quiet, thousands, timed)
+
+MESSAGE = "bench message"  # what every logging row writes
 
 
 def ops(ctx: Context) -> list:
@@ -72,9 +75,9 @@ def ops(ctx: Context) -> list:
         ("info", "lg.info(m)", "inherited from logging.Logger: only the clock (time_tz) is ours"),
     ):
         op = Op("CustomLogger.%s (null stream)" % method, LIB, limits)
-        op.baseline = timed("lg.%s(m)" % method, lg=base_logger, m="bench message")
-        op.library = timed(library_stmt, lg=lib_logger, m="bench message")
-        module_side(op, lambda method=method: timed("lg.%s(m)" % method, lg=module_logger(), m="bench message"))
+        op.baseline = timed("lg.%s(m)" % method, lg=base_logger, m=MESSAGE)
+        op.library = timed(library_stmt, lg=lib_logger, m=MESSAGE)
+        module_side(op, lambda method=method: timed("lg.%s(m)" % method, lg=module_logger(), m=MESSAGE))
         op.check = lambda method=method: compare_records(module_logger(), base_logger, method)
         ops.append(op)
 
@@ -91,7 +94,7 @@ def compare_records(module_logger, base_logger, method) -> Optional[str]:
         handlers = [h for h in logger.handlers if isinstance(h, logging.StreamHandler)]
         old = [h.setStream(buffer) for h in handlers]
         try:
-            getattr(logger, method)("bench message")
+            getattr(logger, method)(MESSAGE)
         finally:
             for handler, stream in zip(handlers, old):
                 handler.setStream(stream)
@@ -101,44 +104,75 @@ def compare_records(module_logger, base_logger, method) -> Optional[str]:
     return None
 
 
-def async_logger_op(ctx: Context, base) -> Op:
-    """AsyncLogger.info through the queue to the null stream, on one event loop."""
-    loop = ctx.loop()
-    message = "bench message"
+ASYNC_LOGGER_NAMES = itertools.count()
 
-    def runner(make_logger) -> Runner:
-        async def build():
-            return make_logger()
 
-        logger, stream = loop.run_until_complete(build())
+def async_side(async_logger_class, clock) -> tuple:
+    """(logger, queue, null stream): an AsyncLogger of a new name whose records go to a null stream.
 
-        async def batch(n):
-            start = stream.writes
-            t0 = time.perf_counter_ns()
-            for _ in range(n):
-                logger.info(message)
-            deadline = time.monotonic() + 10 + n / 1000
-            while stream.writes - start < n:
-                if time.monotonic() > deadline:
-                    raise TimeoutError("%d of %d records written" % (stream.writes - start, n))
+    Its queue is unbounded (size 0): the benchmark measures the hand-over and
+    the writes, not back-pressure, and no record is dropped.
+    """
+    logger = async_logger_class("bench.async.%d" % next(ASYNC_LOGGER_NAMES), logging.INFO, 0)
+    return logger, logger.log_queue, quiet(logger.logger, clock)
+
+
+def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optional[list] = None) -> Runner:
+    """A runner for records through an asynchronous logger, end to end.
+
+    make() gives (logger, queue, null stream); it is called from a coroutine
+    on `loop`, so that the consumer it starts runs there. A batch is one
+    coroutine on `loop` making n `info` calls, then waiting until the null
+    stream has all n records; the wait is bounded (2 s + 1 ms a record, far
+    beyond any working build) and raises TimeoutError past it. `caller`, when
+    given, gets the time per call of the n calls alone.
+    """
+
+    async def build():
+        return make()
+
+    logger, queue, stream = loop.run_until_complete(build())
+
+    async def all_written(target):
+        # join() alone can return early: a hand-over that schedules the put
+        # leaves the queue empty right after the calls. The null stream's
+        # write count says when every record is out.
+        while stream.writes < target:
+            await queue.join()
+            if stream.writes < target:
                 await asyncio.sleep(0)
-            return time.perf_counter_ns() - t0
 
-        def run(n):
-            gc.disable()
-            try:
-                return loop.run_until_complete(batch(n))
-            finally:
-                gc.enable()
+    async def batch(n):
+        target = stream.writes + n
+        t0 = time.perf_counter_ns()
+        for _ in range(n):
+            logger.info(MESSAGE)
+        t1 = time.perf_counter_ns()
+        limit = 2 + n / 1000
+        try:
+            async with asyncio.timeout(limit):
+                await all_written(target)
+        except TimeoutError:
+            raise TimeoutError("%d of %d records written after %g s, %d still queued"
+                               % (n - (target - stream.writes), n, limit, queue.qsize())) from None
+        elapsed = time.perf_counter_ns() - t0
+        if caller is not None:
+            caller.append((t1 - t0) / n)
+        return elapsed
 
-        return run
+    def run(n):
+        gc.disable()  # as timeit does
+        try:
+            return loop.run_until_complete(batch(n))
+        finally:
+            gc.enable()
 
-    counter = iter(range(1_000_000))
+    return run
 
-    def side_logger(async_logger_class, clock):
-        # Unbounded queue (size 0): the benchmark measures the hand-over, not back-pressure.
-        logger = async_logger_class("bench.async.%d" % next(counter), logging.INFO, 0)
-        return logger, quiet(logger.logger, clock)
+
+def async_logger_op(ctx: Context, base) -> Op:
+    """AsyncLogger.info through the queue to the null stream, on one event loop, against the baseline's."""
+    loop = ctx.loop()
 
     def library_logger():
         # The same hand-over made with asyncio directly: the library's own Queue.put
@@ -163,14 +197,14 @@ def async_logger_op(ctx: Context, base) -> Op:
             def info(msg):
                 handover(queue.put((msg, empty_args, empty_kwargs)), running())
 
-        return Direct, stream
+        return Direct, queue, stream
 
     op = Op("AsyncLogger.info through the queue", LIB,
             "run_coroutine_threadsafe hand-over and loop wake-ups, then the logging of each record", kind=IO)
-    op.baseline = runner(lambda: side_logger(base.AsyncLogger, base.time_tz))
-    op.library = runner(library_logger)
-    module_side(op, lambda: runner(lambda: side_logger(ctx.attr("journal_setup", "AsyncLogger"),
-                                                        ctx.attr("journal_setup", "time_tz"))))
+    op.baseline = through_queue(loop, lambda: async_side(base.AsyncLogger, base.time_tz))
+    op.library = through_queue(loop, library_logger)
+    module_side(op, lambda: through_queue(loop, lambda: async_side(ctx.attr("journal_setup", "AsyncLogger"),
+                                                                    ctx.attr("journal_setup", "time_tz"))))
     op.note = lambda op: "; ".join(
         "%s %s records/s" % (label, thousands(1e9 / op.times[label])) for label in ("module", "baseline") if label in op.times
     )
@@ -180,68 +214,21 @@ def async_logger_op(ctx: Context, base) -> Op:
 def async_throughput_op(ctx: Context, sync_logger) -> Op:
     """Records per second through AsyncLogger.info, end to end, against the synchronous CustomLogger.info.
 
-    One coroutine on the running loop makes N info calls, then waits until all
-    N records are written; the time per record is the whole batch's over N.
-    The calls alone are timed too (the caller's side of the cost). The
-    synchronous side is N CustomLogger.info writes; each logger writes to its
-    own null stream through the same layout and the module's clock.
+    The asynchronous side is through_queue's batch: N info calls from one
+    coroutine on the running loop, then the wait until all N records are
+    written; the time per record is the whole batch's over N, and the calls
+    alone are timed too (the caller's side of the cost). The synchronous side
+    is N CustomLogger.info writes. Each logger writes to its own null stream
+    through the same layout and the module's clock.
     """
-    loop = ctx.loop()
-    message = "bench message"
     op = Op("AsyncLogger.info end to end vs CustomLogger.info", ASYNC,
             "hand-over into the queue and the consumer's wake-ups, on top of the synchronous write")
     caller = op.extra.setdefault("caller", [])
 
-    def async_runner() -> Runner:
-        async_logger_class = ctx.attr("journal_setup", "AsyncLogger")
-        clock = ctx.attr("journal_setup", "time_tz")
-
-        async def build():
-            # Unbounded queue (size 0): no record is dropped.
-            logger = async_logger_class("bench.async.throughput", logging.INFO, 0)
-            return logger, quiet(logger.logger, clock)
-
-        logger, stream = loop.run_until_complete(build())
-        queue = logger.log_queue
-
-        async def all_written(target):
-            # join() alone can return early: a hand-over that schedules the put
-            # leaves the queue empty right after the calls. The null stream's
-            # write count says when every record is out.
-            while stream.writes < target:
-                await queue.join()
-                if stream.writes < target:
-                    await asyncio.sleep(0)
-
-        async def batch(n):
-            target = stream.writes + n
-            t0 = time.perf_counter_ns()
-            for _ in range(n):
-                logger.info(message)
-            t1 = time.perf_counter_ns()
-            limit = 2 + n / 1000  # seconds: ~1 ms a record, far beyond any working build
-            try:
-                async with asyncio.timeout(limit):
-                    await all_written(target)
-            except TimeoutError:
-                raise TimeoutError("%d of %d records written after %g s, %d still queued"
-                                   % (n - (target - stream.writes), n, limit, queue.qsize())) from None
-            elapsed = time.perf_counter_ns() - t0
-            caller.append((t1 - t0) / n)
-            return elapsed
-
-        def run(n):
-            gc.disable()
-            try:
-                return loop.run_until_complete(batch(n))
-            finally:
-                gc.enable()
-
-        return run
-
     def module_runner() -> Runner:
-        run = async_runner()
-        op.sync = timed("lg.info(m)", lg=sync_logger(), m=message)
+        make = lambda: async_side(ctx.attr("journal_setup", "AsyncLogger"), ctx.attr("journal_setup", "time_tz"))
+        run = through_queue(ctx.loop(), make, caller)
+        op.sync = timed("lg.info(m)", lg=sync_logger(), m=MESSAGE)
         return run
 
     def note(op: Op) -> str:
