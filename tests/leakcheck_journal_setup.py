@@ -228,10 +228,7 @@ async def op_print_length(env):
             out.seek(0)
             out.truncate()
 
-    async def close():
-        await drop_logger(logger)
-
-    return call, close
+    return call, lambda: drop_logger(logger)
 
 
 @operation("journal_setup", "AsyncLogger._log_message", is_async=True)
@@ -264,10 +261,7 @@ async def op_log_message(env):
             coroutine = logger._log_message("warning", "thrown into before it started")
             expect(LookupError, coroutine.throw, LookupError("thrown"))
 
-    async def close():
-        await drop_logger(logger)
-
-    return call, close
+    return call, lambda: drop_logger(logger)
 
 
 @operation("journal_setup", "AsyncLogger._process_log_queue, _ensure_queue_processing", is_async=True)

@@ -241,10 +241,7 @@ async def op_enqueue(env):
         else:
             expect(TypeError, messenger._enqueue_message, None, 1)
 
-    async def close():
-        await stop_consumer(messenger)
-
-    return call, close
+    return call, lambda: stop_consumer(messenger)
 
 
 @operation("service_toolkit", "GoogleChatAsyncMessenger._process_log_queue, _send_message_async", is_async=True)
@@ -276,7 +273,4 @@ async def op_async_post(env):
         else:
             expect(TypeError, messenger._send_message_async, "x", 1.0)
 
-    async def close():
-        await stop_consumer(messenger)
-
-    return call, close
+    return call, lambda: stop_consumer(messenger)
