@@ -2,7 +2,8 @@
 
 Skipped unless VPC_BENCH_SMOKE=1: the run starts its own redis-server and HTTP
 sink and takes several seconds. It checks that the harness runs to its end and
-prints its table; it makes no claim about any timing.
+prints its table, and that the asynchronous logger's end-to-end row gets every
+record written; it makes no claim about any timing.
 """
 
 import os
@@ -23,3 +24,8 @@ def test_quick_run_prints_the_table():
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     header = [line.split() for line in result.stdout.splitlines() if line.startswith("operation ")]
     assert header and header[0][:3] == ["operation", "module", "baseline"], result.stdout[-3000:]
+    # The asynchronous logger's end-to-end row: every record written within its bound (no
+    # module error, no timeout) and both sides' throughput reported.
+    row = [line for line in result.stdout.splitlines() if line.startswith("AsyncLogger.info end to end")]
+    assert row and "module error" not in row[0], result.stdout[-3000:]
+    assert row[0].count("records/s") == 2 and "async/sync" in row[0], row[0]

@@ -51,6 +51,20 @@ class SingletonMeta(type):
         return cls._instances[cls]
 
 
+def check_messenger_arguments(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled) -> "None":
+    """The argument checks that both messengers' constructors and setup_google_chat_messenger make, in this order."""
+    if type(service_name) is not str:
+        raise refuse("service_name", str, service_name)
+    if type(g_chat_webhook) is not str:
+        raise refuse("g_chat_webhook", str, g_chat_webhook)
+    if type(g_chat_error_webhook) is not str:
+        raise refuse("g_chat_error_webhook", str, g_chat_error_webhook)
+    if type(environ) is not str:
+        raise refuse("environ", str, environ)
+    if log_enabled is not None and type(log_enabled) is not list:
+        raise refuse("log_enabled", list, log_enabled)
+
+
 class GoogleChatSyncMessenger(metaclass=SingletonMeta):
     def __init__(
         self,
@@ -61,16 +75,7 @@ class GoogleChatSyncMessenger(metaclass=SingletonMeta):
         log_enabled: "Optional[list[str]]" = None,
         logger: "Optional[logging.Logger]" = None,
     ) -> "None":
-        if type(service_name) is not str:
-            raise refuse("service_name", str, service_name)
-        if type(g_chat_webhook) is not str:
-            raise refuse("g_chat_webhook", str, g_chat_webhook)
-        if type(g_chat_error_webhook) is not str:
-            raise refuse("g_chat_error_webhook", str, g_chat_error_webhook)
-        if type(environ) is not str:
-            raise refuse("environ", str, environ)
-        if log_enabled is not None and type(log_enabled) is not list:
-            raise refuse("log_enabled", list, log_enabled)
+        check_messenger_arguments(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled)
         if log_enabled is None:
             log_enabled = ["PRODUCTION", "production"]
         self.service_name = service_name
@@ -131,16 +136,7 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
         logger: "Optional[logging.Logger]" = None,
         max_queue_size: "int" = 100,
     ) -> "None":
-        if type(service_name) is not str:
-            raise refuse("service_name", str, service_name)
-        if type(g_chat_webhook) is not str:
-            raise refuse("g_chat_webhook", str, g_chat_webhook)
-        if type(g_chat_error_webhook) is not str:
-            raise refuse("g_chat_error_webhook", str, g_chat_error_webhook)
-        if type(environ) is not str:
-            raise refuse("environ", str, environ)
-        if log_enabled is not None and type(log_enabled) is not list:
-            raise refuse("log_enabled", list, log_enabled)
+        check_messenger_arguments(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled)
         if type(max_queue_size) is not int:
             raise refuse("max_queue_size", int, max_queue_size)
         if log_enabled is None:
@@ -228,16 +224,7 @@ def setup_google_chat_messenger(
     log_enabled: "Optional[list[str]]" = None,
     logger: "Optional[logging.Logger]" = None,
 ) -> "Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]":
-    if type(service_name) is not str:
-        raise refuse("service_name", str, service_name)
-    if type(g_chat_webhook) is not str:
-        raise refuse("g_chat_webhook", str, g_chat_webhook)
-    if type(g_chat_error_webhook) is not str:
-        raise refuse("g_chat_error_webhook", str, g_chat_error_webhook)
-    if type(environ) is not str:
-        raise refuse("environ", str, environ)
-    if log_enabled is not None and type(log_enabled) is not list:
-        raise refuse("log_enabled", list, log_enabled)
+    check_messenger_arguments(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled)
     if async_mode:
         return GoogleChatAsyncMessenger(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled, logger)
     return GoogleChatSyncMessenger(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled, logger)

@@ -1,0 +1,276 @@
+"""The leak check's service_toolkit operations: SingletonMeta, the schema merge
+and both Google Chat messengers (posting to the run's webhook sink)."""
+
+import asyncio
+import os
+
+from leakcheck_harness import DictSub, expect, nothing, operation
+
+from veltrano_python_configuration import service_toolkit
+
+
+Singleton = service_toolkit.SingletonMeta
+
+
+@operation("service_toolkit", "SingletonMeta.__call__")
+def op_singleton(env):
+    class Plain(metaclass=Singleton):
+        def __init__(self, value=None):
+            self.value = value
+
+    class Failing(metaclass=Singleton):
+        def __init__(self):
+            raise RuntimeError("no instance")
+
+    def call(i):
+        v = i % 4
+        if v == 0:
+            Singleton._instances.pop(Plain, None)
+            first = Plain(i)
+            assert Plain(value=-1) is first and first.value == i
+        elif v == 1:
+            expect(RuntimeError, Failing)
+        elif v == 2:
+            made = Singleton("Made", (), {})  # a new class each time
+            assert made() is made()
+            del Singleton._instances[made]
+        else:
+            assert Plain() is Plain()
+
+    def close():
+        Singleton._instances.pop(Plain, None)
+
+    return call, close
+
+
+@operation("service_toolkit", "add_extra_properties_to_schema")
+def op_schema(env):
+    add, files = service_toolkit.add_extra_properties_to_schema, env.files
+    missing = os.path.join(env.dir, "missing.json")
+
+    def call(i):
+        v = i % 8
+        if v == 0:
+            add({"properties": {"a": {}}}, files["good"])
+        elif v == 1:
+            add(schema={"properties": {"extra": {}}}, appsettings_path=files["good"])
+        elif v == 2:
+            expect(FileNotFoundError, add, {"properties": {}}, missing)
+        elif v == 3:
+            expect(ValueError, add, {"properties": {}}, files["bad"])
+        elif v == 4:
+            expect(AttributeError, add, {"properties": {}}, files["list"])
+        elif v == 5:
+            expect(KeyError, add, {}, files["good"])
+        elif v == 6:
+            expect(TypeError, add, DictSub(), files["good"])
+        else:
+            expect(TypeError, add, {}, None)
+
+    return call, nothing
+
+
+def fresh(cls):
+    Singleton._instances.pop(cls, None)
+
+
+@operation("service_toolkit", "GoogleChat*Messenger(), setup_google_chat_messenger")
+def op_messenger_new(env):
+    Sync, Async = service_toolkit.GoogleChatSyncMessenger, service_toolkit.GoogleChatAsyncMessenger
+    setup = service_toolkit.setup_google_chat_messenger
+
+    def call(i):
+        v = i % 6
+        if v == 0:
+            fresh(Sync)
+            Sync("svc", env.sink + "/ok", "", "PRODUCTION", None, env.logger)
+        elif v == 1:
+            fresh(Async)
+            Async("svc", env.sink + "/ok", env.sink + "/fail", "PRODUCTION", ["PRODUCTION"], env.logger, 10)
+        elif v == 2:
+            fresh(Sync)
+            fresh(Async)
+            assert setup("svc", "u", "e", "dev", True) is setup("x", "y", "z", "w", "yes")
+            assert type(setup("svc", "u", "", "dev")) is Sync
+        elif v == 3:
+            fresh(Sync)
+            expect(TypeError, Sync, "svc", "u", "e", "dev", ("PRODUCTION",))
+        elif v == 4:
+            fresh(Async)
+            expect(TypeError, Async, "svc", "u", "e", "dev", max_queue_size=True)
+        else:
+            expect(TypeError, setup, "svc", "u", None, "dev")
+
+    def close():
+        fresh(Sync)
+        fresh(Async)
+
+    return call, close
+
+
+@operation("service_toolkit", "GoogleChatSyncMessenger.send_message")
+def op_sync_send(env):
+    Sync = service_toolkit.GoogleChatSyncMessenger
+    fresh(Sync)
+    messenger = Sync("svc", env.sink + "/ok", env.sink + "/fail", "PRODUCTION", None, env.logger)
+
+    def call(i):
+        v = i % 8
+        if v == 0:
+            messenger.send_message("ok \u00e9", 1)
+        elif v == 1:
+            messenger.send_message("error", 0)  # the error webhook answers 500: logged
+        elif v == 2:
+            messenger.send_message("other", 7, env.sink + "/close")  # connection dropped: logged
+        elif v == 3:
+            messenger.send_message("refused", webhook_url=env.refused_url)  # logged
+        elif v == 4:
+            messenger.environ = "staging"
+            messenger.send_message("gated")  # not an enabled environment: nothing happens
+            messenger.environ = "PRODUCTION"
+        elif v == 5:
+            expect(TypeError, messenger.send_message, "x", None)
+        elif v == 6:
+            expect(TypeError, messenger.send_message, "x", 1, b"url")
+        else:
+            expect(TypeError, messenger.send_message, 5)
+
+    def close():
+        fresh(Sync)
+
+    return call, close
+
+
+def async_messenger(env, size=100):
+    Async = service_toolkit.GoogleChatAsyncMessenger
+    fresh(Async)
+    return Async("svc", env.sink + "/ok", env.sink + "/fail", "PRODUCTION", None, env.logger, size)
+
+
+async def stop_consumer(messenger):
+    if messenger.queue_task is not None:
+        messenger.queue_task.cancel()
+        await asyncio.gather(messenger.queue_task, return_exceptions=True)
+    fresh(type(messenger))
+
+
+@operation("service_toolkit", "GoogleChatAsyncMessenger.send_message", is_async=True)
+async def op_async_send(env):
+    messenger = async_messenger(env, size=10)
+
+    async def call(i):
+        v = i % 6
+        if v == 0:
+            messenger.send_message("ok", 1)
+        elif v == 1:
+            messenger.send_message("error", 0)  # 500: logged by the consumer
+        elif v == 2:
+            messenger.send_message("no type")
+        elif v == 3:
+            messenger.send_message("other [close]", 4)  # dropped connection: logged
+        elif v == 4:
+            expect(TypeError, messenger.send_message, "x", webhook_url="u")
+        else:
+            expect(TypeError, messenger.send_message, "x", True)
+        if i % 25 == 24:
+            await asyncio.sleep(0)
+            await messenger.log_queue.join()
+
+    async def close():
+        await asyncio.sleep(0)
+        await messenger.log_queue.join()
+        await stop_consumer(messenger)
+
+    return call, close
+
+
+@operation("service_toolkit", "GoogleChatAsyncMessenger.send_message outside a running loop")
+def op_async_send_outside(env):
+    messenger = async_messenger(env, size=2)
+    own = asyncio.new_event_loop()  # the consumer's loop; never run here
+    asyncio.set_event_loop(own)
+
+    def call(i):
+        if i % 3 == 2:
+            messenger.log_queue.put_nowait(("filler", 1))
+            messenger.log_queue.put_nowait(("filler", 1))
+            expect(asyncio.QueueFull, messenger.send_message, "no room", 1)
+        else:
+            messenger.send_message("queued at once", i % 2)
+            fallback = asyncio.get_event_loop()  # the new loop the put ran on: closed here
+            asyncio.set_event_loop(own)
+            fallback.close()
+        while not messenger.log_queue.empty():
+            messenger.log_queue.get_nowait()
+
+    def close():
+        own.run_until_complete(stop_consumer(messenger))
+        own.close()
+        asyncio.set_event_loop(None)
+
+    return call, close
+
+
+@operation("service_toolkit", "GoogleChatAsyncMessenger._enqueue_message, _ensure_queue_processing",
+           is_async=True)
+async def op_enqueue(env):
+    messenger = async_messenger(env, size=1)
+    queue = messenger.log_queue
+
+    async def call(i):
+        v = i % 5
+        if v == 0:
+            messenger._enqueue_message("abandoned", 1).close()
+        elif v == 1:
+            await messenger._enqueue_message("put", None)
+            queue.get_nowait()
+        elif v == 2:
+            await messenger._enqueue_message("fills", 1)
+            waiting = asyncio.ensure_future(messenger._enqueue_message("waits", 1))
+            await asyncio.sleep(0)
+            waiting.cancel()  # cancelled while waiting for room
+            await asyncio.gather(waiting, return_exceptions=True)
+            queue.get_nowait()
+        elif v == 3:
+            messenger._ensure_queue_processing()
+            messenger.queue_task.cancel()
+            await asyncio.gather(messenger.queue_task, return_exceptions=True)
+            messenger._ensure_queue_processing()  # the cancelled one is replaced
+            messenger.queue_task.cancel()
+            await asyncio.gather(messenger.queue_task, return_exceptions=True)
+        else:
+            expect(TypeError, messenger._enqueue_message, None, 1)
+
+    return call, lambda: stop_consumer(messenger)
+
+
+@operation("service_toolkit", "GoogleChatAsyncMessenger._process_log_queue, _send_message_async", is_async=True)
+async def op_async_post(env):
+    messenger = async_messenger(env)
+
+    async def call(i):
+        v = i % 8
+        if v == 0:
+            await messenger._send_message_async("posted", 1)
+        elif v == 1:
+            await messenger._send_message_async("500", 0)  # logged
+        elif v == 2:
+            await messenger._send_message_async("dropped [close]", 1)  # logged
+        elif v == 3:
+            messenger._send_message_async("abandoned", 1).close()
+        elif v == 4:
+            messenger.environ = "staging"
+            await messenger._send_message_async("gated", 1)
+            messenger.environ = "PRODUCTION"
+        elif v == 5:
+            messenger._process_log_queue().close()
+        elif v == 6:
+            consumer = asyncio.ensure_future(messenger._process_log_queue())
+            await messenger.log_queue.put(("via the consumer", 5))
+            await messenger.log_queue.join()
+            consumer.cancel()
+            await asyncio.gather(consumer, return_exceptions=True)
+        else:
+            expect(TypeError, messenger._send_message_async, "x", 1.0)
+
+    return call, lambda: stop_consumer(messenger)
