@@ -83,6 +83,18 @@ void may_be_abandoned(Handle task) {
     }
 }
 
+void close_abandoned(Handle task) {
+    static Name n_done("done"), n_get_loop("get_loop"), n_is_closed("is_closed"), n_get_coro("get_coro"),
+        n_close("close");
+    if (!task || task.is_none() || truthy(call_method(task, n_done))) return;
+    if (!truthy(call_method(call_method(task, n_get_loop), n_is_closed))) return;
+    try {
+        call_method(call_method(task, n_get_coro), n_close);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // the clean-up needed the closed loop
+    }
+}
+
 void start_eagerly(Handle coroutine) {
     if (!is_bridge_coroutine(coroutine)) return;
     PyObject* yielded = nullptr;

@@ -42,6 +42,11 @@ bool bound_elsewhere(Handle queue, Handle loop);
 // while pending. Whatever it had not handled stays as data in its queue.
 void may_be_abandoned(Handle task);
 
+// At exit: close the coroutine of a task left pending on a closed loop, so
+// that its clean-up (which cannot reach the closed loop) fails here, quietly,
+// rather than later as an "exception ignored" report. Other tasks are left alone.
+void close_abandoned(Handle task);
+
 // Run `coroutine` (one of ours) up to its first suspension before a Task
 // takes it over, so that a cancellation arriving before the Task's first step
 // still reaches its body, which can then hand over what it holds. The body

@@ -68,6 +68,9 @@ Name n_CancelledError("CancelledError");
 Name n_WeakSet("WeakSet");
 Name n_add("add");
 Name n_register("register");
+Name n_is_running("is_running");
+Name n_is_closed("is_closed");
+Name n_close("close");
 
 // Level words: the keys of log_methods, the first field of a queue item, and
 // the names of the logger methods they select.
@@ -289,6 +292,7 @@ bool heads(Handle sequence, Handle obj) { return check(PySequence_GetItem(sequen
 // The loggers alive in the process, for the write-out at exit (a WeakSet).
 Forever live_loggers;
 Forever cancelled_error;  // asyncio.CancelledError
+Forever made_loops;       // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
 
 Ref init(const Args& a) {
     Handle self = a[0], service_name = a[1], log_level = a[2], max_queue_size = a[3];
@@ -333,6 +337,7 @@ Ref ensure_queue_processing(const Args& a) {
         if (!e.matches(PyExc_RuntimeError)) throw;
         loop = call_method(asyncio, n_new_event_loop);
         call_method(asyncio, n_set_event_loop, loop);
+        call_method(made_loops, n_add, loop);
     }
     Ref consumer = call_method(self, n_process_log_queue);
     handover::start_eagerly(consumer);  // a cancellation before its first turn still lets it write what is queued
@@ -727,11 +732,22 @@ Ref write_out_at_exit(const Args& a) {
     Ref loggers = check(PySequence_List(live_loggers.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loggers.ptr()); ++i) {
         try {
-            write_out(a, Handle(PyList_GET_ITEM(loggers.ptr(), i)));
+            Handle self(PyList_GET_ITEM(loggers.ptr(), i));
+            write_out(a, self);
+            Ref tasks = private_list(self, n_consumer_tasks);
+            for (Py_ssize_t t = 0; t < length(tasks); ++t) handover::close_abandoned(check(PySequence_GetItem(tasks.ptr(), t)));
         } catch (PyError& e) {
             if (!e.matches(PyExc_Exception)) throw;
             PyErr_DisplayException(e.value().ptr());  // one logger's failure must not keep the others' records
         }
+    }
+    // Loops made for loggers built outside any loop, which nobody ran: closed
+    // now rather than reported unclosed when they are collected.
+    Ref loops = check(PySequence_List(made_loops.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loops.ptr()); ++i) {
+        Handle loop(PyList_GET_ITEM(loops.ptr(), i));
+        if (!truthy(call_method(loop, n_is_running)) && !truthy(call_method(loop, n_is_closed)))
+            call_method(loop, n_close);
     }
     return none().ref();
 }
@@ -778,6 +794,7 @@ void exec(Module m) {
     str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
     cancelled_error.set(getattr(import("asyncio"), n_CancelledError));
     live_loggers.set(call(getattr(import("weakref"), n_WeakSet)));
+    made_loops.set(call(getattr(import("weakref"), n_WeakSet)));
     call_method(import("atexit"), n_register, m.function(write_out_at_exit_spec));
     m.add("setup_base_logger", m.function(setup_base_logger_spec));
     m.add("setup_sync_logger", m.function(setup_sync_logger_spec));

@@ -963,6 +963,7 @@ Ref deliver_at_exit(const Args& a) {
                               check(PyObject_Length(getattr(self, n_alerts_waiting).ptr())) == 0 &&
                               getattr(self, n_alert_in_hand).is_none();
             if (!idle) deliver_here(a, self);
+            handover::close_abandoned(getattr(self, n_queue_task));
         } catch (PyError& e) {
             if (!e.matches(PyExc_Exception)) throw;
             PyErr_DisplayException(e.value().ptr());  // one messenger's failure must not keep the others' messages

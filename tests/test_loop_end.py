@@ -1,0 +1,151 @@
+"""What the asynchronous logger and messenger hold when their event loop ends,
+across several loops, and from synchronous code: each scenario is a short
+program in a fresh interpreter, whose standard error is checked whole."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from support_http import sink  # noqa: F401  (a fixture)
+from support_logging import record
+
+PRELUDE = """
+import asyncio, os, sys
+from veltrano_python_configuration.journal_setup import setup_logger
+from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger
+URL = os.environ.get("SINK", "")
+def messenger(size=100, logger=None):
+    return GoogleChatAsyncMessenger("svc", URL + "/ok", URL + "/err", "PRODUCTION", logger=logger, max_queue_size=size)
+"""
+
+
+def run(code, sink=None, timeout=40):
+    """Run PRELUDE + `code` with every warning shown; return (returncode, stderr, seconds)."""
+    env = {**os.environ, "SINK": sink.url("") if sink else "", "PYTHONWARNINGS": "default"}
+    started = time.monotonic()
+    done = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=timeout)
+    return done.returncode, done.stderr, time.monotonic() - started
+
+
+def records(*pairs):
+    return "".join(record(level, message) for level, message in pairs)
+
+
+def texts(sink, count):
+    return [re.search(rb">(.*)</font>", r.body)[1].decode() for r in sink.wait_for(count)]
+
+
+@pytest.mark.parametrize(
+    "ending, code",
+    [("return", 0), ("raise SystemExit(3)", 3), ("raise KeyboardInterrupt", -2), ("raise ValueError('bad')", 1)],
+)
+def test_everything_accepted_before_the_loop_ends_is_written_and_posted(sink, ending, code):
+    rc, err, _ = run(f"""
+        async def main():
+            log = setup_logger("svc", True)
+            alerts = messenger(size=2, logger=log)
+            for i in range(50):
+                log.info("record %s", i)
+            for i in range(5):
+                alerts.send_message(f"alert {{i}}", 0)  # three of them wait for room
+            try:
+                raise RuntimeError("cause")
+            except RuntimeError:
+                log.error("fatal: giving up")
+                {ending}
+        asyncio.run(main())
+    """, sink)
+    assert rc == code, err
+    expected = records(*(("INFO", f"record {i}") for i in range(50))) + record(
+        "ERROR", "fatal: giving up", r'Traceback \(most recent call last\):\n.*RuntimeError: cause')
+    assert re.match(expected, err, re.S), err
+    if code in (0, 3):  # nothing else: no task, loop or warning complaints (the others end in their traceback)
+        assert re.fullmatch(expected, err, re.S), err
+    assert texts(sink, 5) == [f"alert {i}" for i in range(5)]
+
+
+def test_full_queue_at_loop_end_keeps_errors_in_order_and_reports_the_drops():
+    rc, err, _ = run("""
+        async def main():
+            log = setup_logger("svc", True)
+            log.log_queue = asyncio.Queue(3)
+            for i in range(6):
+                log.info(f"i{i}")
+                log.error(f"e{i}", exc_info=False)
+        asyncio.run(main())
+    """)
+    # i0 e0 i1 filled the queue; e1..e5 waited for room; i2..i5 were dropped
+    expected = records(("INFO", "i0"), ("ERROR", "e0"), ("INFO", "i1"), *(("ERROR", f"e{i}") for i in range(1, 6)),
+                       ("WARNING", "Log queue was full: 4 info/debug records dropped"))
+    assert rc == 0 and re.fullmatch(expected, err), err
+
+
+def test_one_logger_and_messenger_across_several_loops(sink):
+    rc, err, _ = run("""
+        log = setup_logger("svc", True)  # no loop runs yet
+        alerts = messenger(size=1)
+        async def main(n):
+            for i in range(3):
+                log.info(f"loop {n} record {i}")
+                alerts.send_message(f"loop {n} alert {i}", 1)
+            await asyncio.sleep(0)
+        for n in range(3):
+            asyncio.run(main(n))
+    """, sink)
+    expected = records(*(("INFO", f"loop {n} record {i}") for n in range(3) for i in range(3)))
+    assert rc == 0 and re.fullmatch(expected, err), err
+    assert texts(sink, 9) == [f"loop {n} alert {i}" for n in range(3) for i in range(3)]
+
+
+def test_records_of_a_loop_closed_by_hand_are_written_at_exit():
+    rc, err, _ = run("""
+        def log_and_stop():
+            log = setup_logger("svc", True)
+            for i in range(3):
+                log.warning(f"w{i}")
+            loop.stop()
+        loop = asyncio.new_event_loop()
+        loop.call_soon(log_and_stop)
+        loop.run_forever()
+        loop.close()  # the consumer never ran and was never cancelled
+        print("closed", file=sys.stderr)
+    """)
+    assert rc == 0 and re.fullmatch("closed\n" + records(*(("WARNING", f"w{i}") for i in range(3))), err), err
+
+
+def test_synchronous_callers_post_before_the_call_returns(sink):
+    rc, err, _ = run("""
+        current = asyncio.new_event_loop()
+        asyncio.set_event_loop(current)
+        alerts = messenger()
+        for i in range(3):
+            alerts.send_message(f"sync {i}", 0)
+        assert asyncio.get_event_loop() is current and alerts.queue_task is None
+    """, sink)
+    assert rc == 0 and err == "", err
+    assert texts(sink, 3) == ["sync 0", "sync 1", "sync 2"]
+
+
+@pytest.mark.parametrize("at_loop_end", [False, True])
+def test_a_webhook_that_never_answers_holds_an_alert_ten_seconds(sink, at_loop_end):
+    sink.mode = "hang"
+    wait = "" if at_loop_end else "await asyncio.sleep(10.5)"
+    rc, err, seconds = run(f"""
+        log = setup_logger("svc", False)
+        async def main():
+            messenger(logger=log).send_message("stuck", 1)
+            {wait}
+        asyncio.run(main())
+    """, sink)
+    if at_loop_end:  # the drain gives up after ten seconds in all
+        expected = record("ERROR", "Undelivered Google Chat alert: stuck")
+    else:  # the post's own ten-second bound: a failure like any other
+        expected = record("ERROR", "Error in webhookApi", r"Traceback .*\nTimeoutError")
+    assert rc == 0 and re.fullmatch(expected, err, re.S), err
+    assert 9.5 < seconds < 14
