@@ -301,7 +301,7 @@ Ref stand_in(const Link& link) {
     Handle text = link.hidden ? Handle(link.hidden) : Handle(link.text);
     Ref name = type_name(link.original);
     Ref prefixed = text ? format("%U: %U", name.ptr(), text.ptr()) : name;
-    Handle mro(type->tp_mro);
+    Ref mro = Ref::borrow(type->tp_mro);  // held: the calls below run Python code
     for (Py_ssize_t i = 0, n = mro && PyTuple_Check(mro.ptr()) ? PyTuple_GET_SIZE(mro.ptr()) : 0; i < n; ++i) {
         PyObject* cls = PyTuple_GET_ITEM(mro.ptr(), i);
         if (!PyExceptionClass_Check(cls) || (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(cls)) & Py_TPFLAGS_HEAPTYPE))
