@@ -96,3 +96,14 @@ def run_python(code, **env):
         text=True,
         timeout=30,
     )
+
+
+def exception_chain(exc):
+    """`exc` and every exception its causes and contexts lead to, each once."""
+    seen, todo = [], [exc]
+    while todo:
+        e = todo.pop()
+        if e is not None and all(e is not s for s in seen):
+            seen.append(e)
+            todo += [e.__cause__, e.__context__]
+    return seen

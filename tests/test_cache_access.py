@@ -14,6 +14,7 @@ from redis.exceptions import RedisClusterException, ResponseError
 
 from support_redis import (  # noqa: F401  (fixtures)
     HOST, RecordingLogger, closed_port, live, own_redis_server, redis_cluster, redis_server, unique)
+from support_logging import exception_chain
 from veltrano_python_configuration import cache_access
 from veltrano_python_configuration.cache_access import (
     BaseRedisClient, DevelopmentRedisClient, IRedisClient, ProductionRedisClient, RedisClientFactory, initialize_redis)
@@ -252,8 +253,28 @@ def test_development_connect_failure_hides_the_password(url, shown, secret):
         assert logger.handled == [info.value] and line.endswith(f"': {info.value}")
         return
     for piece in {secret, secret.split("/")[0]}:
-        assert piece not in line and piece not in str(logger.handled[0])
+        assert piece not in line and all(piece not in str(e) for e in exception_chain(logger.handled[0]))
     assert type(logger.handled[0]) is ValueError and logger.handled[0].__traceback__ is not None
+
+
+def test_development_connect_failure_hides_the_secrets_in_the_whole_chain(monkeypatch):
+    url = "redis://user:s3cret@h:1/0?token=T0KEN"
+
+    def from_url(target, **kwargs):
+        try:
+            raise ValueError(f"cannot parse {target}")
+        except ValueError as e:
+            raise RuntimeError("no connection") from e
+
+    monkeypatch.setattr(cache_access, "redis", type("R", (), {"Redis": type("C", (), {"from_url": from_url})}))
+    logger = RecordingLogger()
+    with pytest.raises(RuntimeError) as info:
+        DevelopmentRedisClient(url, logger)
+    [shown] = logger.handled
+    assert logger.errors == ["Error connecting to Development Redis at 'redis://user:***@h:1/0?token=***': no connection"]
+    assert type(shown) is RuntimeError and type(shown.__cause__) is ValueError and shown is not info.value
+    assert str(shown.__cause__) == "cannot parse redis://user:***@h:1/0?token=***"
+    assert str(info.value.__cause__) == f"cannot parse {url}"  # the caller's chain is untouched
 
 
 # --- factory and initialize_redis -------------------------------------------

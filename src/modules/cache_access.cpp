@@ -9,12 +9,10 @@
 //
 // The redis library is reached through the module attributes `redis` and
 // `RedisClusterClient`, looked up at every call.
+#include "glue/mask.hpp"
 #include "glue/module.hpp"
 
-#include <algorithm>
-#include <string>
 #include <utility>
-#include <vector>
 
 using namespace glue;
 
@@ -124,131 +122,6 @@ std::pair<Ref, Ref> unpack_pair(Handle value) {
     if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     if (PyErr_Occurred()) rethrow();
     return {std::move(got[0]), std::move(got[1])};
-}
-
-// ---------------------------------------------------------------------------
-// Hiding passwords of a redis URL in log lines.
-//
-// The URL is read the way URL parsers read it: an optional "scheme://", then
-// the authority up to the first "/", "?" or "#", whose user information ends
-// at its last "@"; the password is what follows the first ":" of the user
-// information. A password holding an unencoded "/", "?" or "#" breaks that
-// reading, so when the authority has no "@" but the URL has one later, with a
-// ":" before it, everything up to the URL's last "@" counts as user
-// information. The value of every "password" parameter (which the redis
-// library reads as the password) is a secret too. Each secret is shown as
-// "***", and the secrets are also hidden in the error's text, which may
-// quote the URL or pieces of it.
-
-using Text = std::u32string;
-
-Text to_text(Handle s) {
-    Py_UCS4* data = PyUnicode_AsUCS4Copy(s.ptr());
-    if (!data) rethrow();
-    Text t(data, data + PyUnicode_GET_LENGTH(s.ptr()));
-    PyMem_Free(data);
-    return t;
-}
-
-Ref from_text(const Text& t) {
-    return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(), static_cast<Py_ssize_t>(t.size())));
-}
-
-constexpr char32_t masked[] = U"***";
-constexpr size_t masked_size = 3;
-
-bool is_ascii_alpha(char32_t c) { return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z'); }
-
-// Where the part after "scheme://" starts (0 without a well-formed scheme).
-size_t after_scheme(const Text& url) {
-    size_t end = url.find(U"://");
-    if (end == Text::npos || end == 0 || !is_ascii_alpha(url[0])) return 0;
-    for (size_t i = 1; i < end; ++i) {
-        char32_t c = url[i];
-        if (!is_ascii_alpha(c) && !(c >= U'0' && c <= U'9') && c != U'+' && c != U'-' && c != U'.') return 0;
-    }
-    return end + 3;
-}
-
-// Replace `url`'s secrets by "***" and collect them in `secrets`.
-Text mask_url(const Text& url, std::vector<Text>& secrets) {
-    std::vector<std::pair<size_t, size_t>> ranges;  // [first, last) of each secret
-
-    // The password of the user information.
-    const size_t start = after_scheme(url);
-    size_t authority_end = url.find_first_of(U"/?#", start);
-    if (authority_end == Text::npos) authority_end = url.size();
-    size_t at = authority_end > start ? url.rfind(U'@', authority_end - 1) : Text::npos;
-    if (at == Text::npos || at < start) {
-        size_t first_at = url.find(U'@', start);
-        at = first_at != Text::npos && url.find(U':', start) < first_at ? url.rfind(U'@') : Text::npos;
-    }
-    if (at != Text::npos) {
-        size_t colon = url.find(U':', start);
-        if (colon < at && colon + 1 < at) ranges.emplace_back(colon + 1, at);
-    }
-
-    // Every "password" parameter, wherever a "?" or "&" starts one.
-    constexpr char32_t parameter[] = U"password=";
-    constexpr size_t parameter_size = 9;
-    for (size_t p = url.find_first_of(U"?&"); p != Text::npos; p = url.find_first_of(U"?&", p + 1)) {
-        if (url.compare(p + 1, parameter_size, parameter) != 0) continue;
-        size_t first = p + 1 + parameter_size;
-        size_t last = url.find_first_of(U"&#", first);
-        if (last == Text::npos) last = url.size();
-        if (first < last) ranges.emplace_back(first, last);
-    }
-
-    std::sort(ranges.begin(), ranges.end());
-    Text shown;
-    size_t copied = 0;
-    for (size_t i = 0; i < ranges.size();) {
-        auto [first, last] = ranges[i];
-        for (++i; i < ranges.size() && ranges[i].first <= last; ++i) last = std::max(last, ranges[i].second);
-        Text secret = url.substr(first, last - first);
-        // A parser that stops at an unencoded "/", "?" or "#" shows the
-        // pieces of such a secret in its messages (as a port, say).
-        if (secret.find_first_of(U"/?#&@:") != Text::npos) {
-            for (size_t pos = 0; pos <= secret.size();) {
-                size_t stop = secret.find_first_of(U"/?#&@:", pos);
-                if (stop == Text::npos) stop = secret.size();
-                if (stop - pos >= 3) secrets.push_back(secret.substr(pos, stop - pos));
-                pos = stop + 1;
-            }
-        }
-        secrets.push_back(std::move(secret));
-        shown.append(url, copied, first - copied).append(masked);
-        copied = last;
-    }
-    shown.append(url, copied, Text::npos);
-    return shown;
-}
-
-// `text` with every occurrence of each secret replaced by "***" (longest
-// secrets first, so that a piece does not break up a whole password).
-Text hide_secrets(Text text, std::vector<Text> secrets) {
-    std::sort(secrets.begin(), secrets.end(), [](const Text& x, const Text& y) { return x.size() > y.size(); });
-    for (const Text& secret : secrets) {
-        if (secret.empty()) continue;
-        for (size_t pos = text.find(secret); pos != Text::npos; pos = text.find(secret, pos + masked_size))
-            text.replace(pos, secret.size(), masked);
-    }
-    return text;
-}
-
-// An exception like `error` whose text is `text`, for showing in place of
-// one whose text held a secret: the same type when it can be made from one
-// message (else ValueError), with the original traceback.
-PyError sanitized(const PyError& error, Handle text) {
-    Handle original = error.value();
-    Ref copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(original.ptr())), text.ptr()));
-    if (!copy || !PyExceptionInstance_Check(copy.ptr())) {
-        PyErr_Clear();
-        copy = check(PyObject_CallOneArg(PyExc_ValueError, text.ptr()));
-    }
-    Ref traceback = Ref::steal(PyException_GetTraceback(original.ptr()));
-    if (traceback) check(PyException_SetTraceback(copy.ptr(), traceback.ptr()));
-    return PyError(std::move(copy));
 }
 
 // ---------------------------------------------------------------------------
@@ -649,8 +522,9 @@ const FunctionSpec production_connect_spec{
 // DevelopmentRedisClient
 
 // connect(self): a single-server connection by URL ("redis://" is put in
-// front unless the URL starts with it). A failure is logged, with any
-// password of the URL shown as "***", and raised again.
+// front unless the URL starts with it). A failure is logged, with the URL's
+// secrets (glue/mask.hpp) shown as "***" in the line and in the exception
+// chain the logger sees, and raised again.
 Ref development_connect(const Args& a) {
     Handle self = a[0];
     try {
@@ -665,22 +539,15 @@ Ref development_connect(const Args& a) {
         if (!e.matches(PyExc_Exception)) throw;
         HandledScope scope(e);
         Ref method = getattr(getattr(self, n_logger), n_error);
-        std::vector<Text> secrets;
-        Text url = mask_url(to_text(str(getattr(self, n_url))), secrets);
-        Text reason = to_text(str(e.value()));
-        Text shown = hide_secrets(reason, secrets);
-        Ref reason_text = from_text(shown);
-        Ref message = format("Error connecting to Development Redis at '%U': %U", from_text(url).ptr(),
-                             reason_text.ptr());
-        if (shown == reason) {
-            call(method, message);
-        } else {
-            // The logger may print the handled exception: show it one whose
-            // text has the password hidden. The caller still gets the original.
-            PyError copy = sanitized(e, reason_text);
-            HandledScope hidden(copy);
-            call(method, message);
-        }
+        SecretMask mask;
+        Ref url = mask.add_url(getattr(self, n_url));
+        Ref message = format("Error connecting to Development Redis at '%U': %U", url.ptr(),
+                             mask.hide(str(e.value())).ptr());
+        // The logger may print the handled exception: show it a copy of the
+        // chain with the secrets hidden. The caller still gets the original.
+        PyError shown = mask.hide_in(e);
+        HandledScope hidden(shown);
+        call(method, message);
         throw;
     }
 }

@@ -5,6 +5,7 @@
 // requests, one from an asyncio consumer task with aiohttp).
 #include "glue/coroutine.hpp"
 #include "glue/handover.hpp"
+#include "glue/mask.hpp"
 #include "glue/module.hpp"
 
 #include <memory>
@@ -224,12 +225,24 @@ void reraise_unless_suppressed(Handle result, std::optional<PyError>& error) {
 }
 
 // The failure path of both messengers: `self.logger.error("Error in webhookApi",
-// exc_info=True)` while `error` is the handled exception, so its traceback is
-// attached to the record. Nothing is logged when the logger is false.
-void log_webhook_failure(Handle self, const PyError& error) {
+// exc_info=True)` while the failure is the handled exception, so its traceback
+// is attached to the record. The logger sees a copy of the failure's chain with
+// the secrets of `webhook` (the URL posted to; may be null) and of any URL the
+// texts quote shown as "***" (glue/mask.hpp). Nothing is logged when the
+// logger is false.
+void log_webhook_failure(Handle self, const PyError& error, Handle webhook) {
     Ref logger = getattr(self, n_logger);
     if (!truthy(logger)) return;
-    HandledScope scope(error);
+    SecretMask mask;
+    if (webhook) {
+        try {
+            mask.add_url(webhook);
+        } catch (PyError& e) {  // a webhook without a str() form has nothing to show
+            if (!e.matches(PyExc_Exception)) throw;
+        }
+    }
+    PyError shown = mask.hide_in(error);
+    HandledScope scope(shown);
     call_method(logger, n_error, s_webhook_error, kw(n_exc_info, py_bool(true)));
 }
 
@@ -417,6 +430,17 @@ Ref make_card(Handle service_name, Handle environ, Handle color, Handle text) {
 
 bool is_error_type(Handle message_type) { return equals(message_type, new_int(0)); }
 
+// The webhook the asynchronous messenger posts a message of `message_type`
+// to, read again for a logged failure (null when it cannot be read).
+Ref async_webhook(Handle self, Handle message_type) {
+    try {
+        return is_error_type(message_type) ? getattr(self, n_g_chat_error_webhook) : getattr(self, n_g_chat_webhook);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return Ref();
+    }
+}
+
 // --- GoogleChatSyncMessenger -----------------------------------------------------
 
 Ref default_enabled(std::initializer_list<Handle> names) {
@@ -465,14 +489,15 @@ const FunctionSpec sync_init_spec{
 // included, is logged (when there is a logger) and never raised.
 Ref sync_send_message(const Args& a) {
     Handle self = a[0], text_message = a[1], message_type = a[2], webhook_url = a[3];
+    Ref url;  // the webhook posted to, once chosen: its secrets are hidden in a logged failure
     try {
         Ref headers = make_headers();
         Ref environ = getattr(self, n_environ);
         if (!contains(getattr(self, n_log_enabled), environ)) return none().ref();
         Ref color = call_method(getattr(self, n_color_dict), n_get, message_type, s_black);
-        Ref url = truthy(webhook_url)           ? webhook_url.ref()
-                  : is_error_type(message_type) ? getattr(self, n_default_g_chat_error_webhook)
-                                                : getattr(self, n_default_g_chat_webhook);
+        url = truthy(webhook_url)           ? webhook_url.ref()
+              : is_error_type(message_type) ? getattr(self, n_default_g_chat_error_webhook)
+                                            : getattr(self, n_default_g_chat_webhook);
         Ref card = make_card(getattr(self, n_service_name), getattr(self, n_environ), color, text_message);
         Ref data = call_method(a.global(n_json), n_dumps, card);
         Ref response = call_method(a.global(n_requests), n_post, kw(n_url, url), kw(n_headers, headers),
@@ -480,7 +505,7 @@ Ref sync_send_message(const Args& a) {
         call_method(response, n_raise_for_status);
     } catch (PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        log_webhook_failure(self, e);
+        log_webhook_failure(self, e, url);
     }
     return none().ref();
 }
@@ -860,7 +885,7 @@ Async send_message_async(const Args& a) {
         if (!e.matches(PyExc_Exception)) throw;
         failure.emplace(std::move(e));
     }
-    if (failure) log_webhook_failure(self, *failure);
+    if (failure) log_webhook_failure(self, *failure, async_webhook(self, message_type));
     co_return none();
 }
 
