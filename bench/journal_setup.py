@@ -200,7 +200,8 @@ def async_logger_op(ctx: Context, base) -> Op:
         return Direct, queue, stream
 
     op = Op("AsyncLogger.info through the queue", LIB,
-            "run_coroutine_threadsafe hand-over and loop wake-ups, then the logging of each record", kind=IO)
+            "the hand-over (module: a put into the queue during the call; baseline and library: "
+            "run_coroutine_threadsafe) and loop wake-ups, then the logging of each record", kind=IO)
     op.baseline = through_queue(loop, lambda: async_side(base.AsyncLogger, base.time_tz))
     op.library = through_queue(loop, library_logger)
     module_side(op, lambda: through_queue(loop, lambda: async_side(ctx.attr("journal_setup", "AsyncLogger"),

@@ -231,6 +231,27 @@ def test_send_throw_close_protocol():
     asyncio.run(main())
 
 
+def test_debugging_tools_read_the_coroutine_state():
+    seen = []
+
+    class Peek:  # awaited by the body: runs while the coroutine runs
+        def __await__(self):
+            seen.append(inspect.getcoroutinestate(coro))
+            yield
+            return "done"
+
+    coro = probe.await_value(Peek())
+    assert coro.cr_code is probe.await_value.__code__ and coro.cr_frame.f_code is coro.cr_code
+    states = [inspect.getcoroutinestate(coro)]
+    coro.send(None)
+    states.append(inspect.getcoroutinestate(coro))
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    states.append(inspect.getcoroutinestate(coro))
+    assert states == [inspect.CORO_CREATED, inspect.CORO_SUSPENDED, inspect.CORO_CLOSED]
+    assert seen == [inspect.CORO_RUNNING] and coro.cr_frame is None
+
+
 def test_coroutines_do_not_leak():
     async def churn(n):
         for i in range(n):
