@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from support_http import sink  # noqa: F401  (a fixture)
+from support_http import sink  # noqa: F401  (fixtures)
+from support_redis import redis_server  # noqa: F401
 from support_logging import record
 
 PRELUDE = """
@@ -149,3 +150,72 @@ def test_a_webhook_that_never_answers_holds_an_alert_ten_seconds(sink, at_loop_e
         expected = record("ERROR", "Error in webhookApi", r"Traceback .*\nTimeoutError")
     assert rc == 0 and re.fullmatch(expected, err, re.S), err
     assert 9.5 < seconds < 14
+
+
+SERVICE = """
+import signal
+from aiohttp import web
+from veltrano_python_configuration.cache_access import DevelopmentRedisClient
+log = setup_logger("orders", True, "INFO")  # built at import, before any loop
+alerts = messenger(logger=log)
+
+async def main():
+    cache = DevelopmentRedisClient(os.environ["REDIS_URL"], log)
+    served = 0
+    async def order(request):
+        nonlocal served
+        served += 1
+        n = served
+        cache.set(f"order:{n}", "1")
+        log.info(f"served order {n}")
+        if n % 50 == 0:
+            alerts.send_message(f"milestone {n}", 1)
+        return web.Response(text="ok")
+    app = web.Application()
+    app.router.add_get("/order", order)
+    runner = web.AppRunner(app)
+    await runner.setup()
+    site = web.TCPSite(runner, "127.0.0.1", 0)
+    await site.start()
+    print(site._server.sockets[0].getsockname()[1], flush=True)
+    stop = asyncio.Event()
+    asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
+    await stop.wait()
+    log.warning("shutting down")
+    alerts.send_message("stopping", 0)
+    await runner.cleanup()
+
+asyncio.run(main())
+"""
+
+
+def test_a_web_service_stopped_by_sigterm_loses_nothing(sink, redis_server):
+    import asyncio
+    import signal
+
+    import aiohttp
+
+    env = {**os.environ, "SINK": sink.url(""), "REDIS_URL": f"redis://{redis_server.address}/0"}
+    service = subprocess.Popen([sys.executable, "-c", PRELUDE + SERVICE], env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        port = int(service.stdout.readline())
+
+        async def clients():
+            async with aiohttp.ClientSession() as session:
+                async def client():
+                    for _ in range(20):
+                        async with session.get(f"http://127.0.0.1:{port}/order") as response:
+                            assert response.status == 200
+
+                await asyncio.gather(*(client() for _ in range(20)))
+
+        asyncio.run(clients())
+        service.send_signal(signal.SIGTERM)
+        _, err = service.communicate(timeout=30)
+    finally:
+        service.kill()
+    assert service.returncode == 0, err
+    expected = records(*(("INFO", f"served order {n}") for n in range(1, 401)), ("WARNING", "shutting down"))
+    assert re.fullmatch(expected, err), err
+    assert texts(sink, 9) == [f"milestone {n}" for n in range(50, 401, 50)] + ["stopping"]
