@@ -218,4 +218,7 @@ def test_a_web_service_stopped_by_sigterm_loses_nothing(sink, redis_server):
     assert service.returncode == 0, err
     expected = records(*(("INFO", f"served order {n}") for n in range(1, 401)), ("WARNING", "shutting down"))
     assert re.fullmatch(expected, err), err
-    assert texts(sink, 9) == [f"milestone {n}" for n in range(50, 401, 50)] + ["stopping"]
+    posted = texts(sink, 9)  # the service has exited: this is every post
+    # at least once: the post that the loop's end cut short may have reached the webhook already
+    once = [text for i, text in enumerate(posted) if i == 0 or text != posted[i - 1]]
+    assert once == [f"milestone {n}" for n in range(50, 401, 50)] + ["stopping"] and len(posted) <= 10
