@@ -47,6 +47,21 @@ void may_be_abandoned(Handle task);
 // rather than later as an "exception ignored" report. Other tasks are left alone.
 void close_abandoned(Handle task);
 
+// At interpreter exit: call `fn` with each object of `objects` (a WeakSet),
+// each on its own: a failure (an Exception) is printed and the others still run.
+template <class F>
+void for_each_at_exit(Handle objects, F&& fn) {
+    Ref snapshot = check(PySequence_List(objects.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+        try {
+            fn(Handle(PyList_GET_ITEM(snapshot.ptr(), i)));
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            PyErr_DisplayException(e.value().ptr());
+        }
+    }
+}
+
 // Run `coroutine` (one of ours) up to its first suspension before a Task
 // takes it over, so that a cancellation arriving before the Task's first step
 // still reaches its body, which can then hand over what it holds. The body

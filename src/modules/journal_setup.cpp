@@ -729,26 +729,17 @@ const FunctionSpec print_queue_length_spec{
 // At interpreter exit: write what every logger still holds (records queued on
 // a loop that was stopped and closed without cancelling its tasks).
 Ref write_out_at_exit(const Args& a) {
-    Ref loggers = check(PySequence_List(live_loggers.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loggers.ptr()); ++i) {
-        try {
-            Handle self(PyList_GET_ITEM(loggers.ptr(), i));
-            write_out(a, self);
-            Ref tasks = private_list(self, n_consumer_tasks);
-            for (Py_ssize_t t = 0; t < length(tasks); ++t) handover::close_abandoned(check(PySequence_GetItem(tasks.ptr(), t)));
-        } catch (PyError& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            PyErr_DisplayException(e.value().ptr());  // one logger's failure must not keep the others' records
-        }
-    }
+    handover::for_each_at_exit(live_loggers, [&](Handle self) {
+        write_out(a, self);
+        Ref tasks = private_list(self, n_consumer_tasks);
+        for (Py_ssize_t t = 0; t < length(tasks); ++t) handover::close_abandoned(check(PySequence_GetItem(tasks.ptr(), t)));
+    });
     // Loops made for loggers built outside any loop, which nobody ran: closed
     // now rather than reported unclosed when they are collected.
-    Ref loops = check(PySequence_List(made_loops.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loops.ptr()); ++i) {
-        Handle loop(PyList_GET_ITEM(loops.ptr(), i));
+    handover::for_each_at_exit(made_loops, [](Handle loop) {
         if (!truthy(call_method(loop, n_is_running)) && !truthy(call_method(loop, n_is_closed)))
             call_method(loop, n_close);
-    }
+    });
     return none().ref();
 }
 

@@ -45,7 +45,6 @@ Name n_post("post");
 Name n_raise_for_status("raise_for_status");
 Name n_error("error");
 Name n_queue("Queue");
-Name n_queue_full_error("QueueFull");
 Name n_full("full");
 Name n_put("put");
 Name n_task_done("task_done");
@@ -53,9 +52,6 @@ Name n_done("done");
 Name n_get_event_loop("get_event_loop");
 Name n_get_running_loop("get_running_loop");
 Name n_new_event_loop("new_event_loop");
-Name n_set_event_loop("set_event_loop");
-Name n_run_until_complete("run_until_complete");
-Name n_run_coroutine_threadsafe("run_coroutine_threadsafe");
 Name n_create_task("create_task");
 Name n_create_future("create_future");
 Name n_set_result("set_result");
@@ -980,20 +976,13 @@ const FunctionSpec deliver_spec{
 // At interpreter exit: post what any messenger still holds (messages queued
 // on a loop that was stopped and closed without cancelling its tasks).
 Ref deliver_at_exit(const Args& a) {
-    Ref messengers = check(PySequence_List(live_messengers.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(messengers.ptr()); ++i) {
-        Handle self(PyList_GET_ITEM(messengers.ptr(), i));
-        try {
-            const bool idle = truthy(call_method(getattr(self, n_log_queue), n_empty)) &&
-                              check(PyObject_Length(getattr(self, n_alerts_waiting).ptr())) == 0 &&
-                              getattr(self, n_alert_in_hand).is_none();
-            if (!idle) deliver_here(a, self);
-            handover::close_abandoned(getattr(self, n_queue_task));
-        } catch (PyError& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            PyErr_DisplayException(e.value().ptr());  // one messenger's failure must not keep the others' messages
-        }
-    }
+    handover::for_each_at_exit(live_messengers, [&](Handle self) {
+        const bool idle = truthy(call_method(getattr(self, n_log_queue), n_empty)) &&
+                          check(PyObject_Length(getattr(self, n_alerts_waiting).ptr())) == 0 &&
+                          getattr(self, n_alert_in_hand).is_none();
+        if (!idle) deliver_here(a, self);
+        handover::close_abandoned(getattr(self, n_queue_task));
+    });
     return none().ref();
 }
 
