@@ -91,15 +91,24 @@ def test_one_logger_and_messenger_across_several_loops(sink):
     rc, err, _ = run("""
         log = setup_logger("svc", True)  # no loop runs yet
         alerts = messenger(size=1)
+        async def cleanup(n):
+            try:
+                await asyncio.sleep(60)
+            finally:  # cancelled when the loop ends; logs once the consumer has gone
+                await asyncio.sleep(0)
+                log.warning(f"loop {n} cleaned up")
         async def main(n):
+            asyncio.get_running_loop().create_task(cleanup(n))
             for i in range(3):
                 log.info(f"loop {n} record {i}")
                 alerts.send_message(f"loop {n} alert {i}", 1)
             await asyncio.sleep(0)
         for n in range(3):
             asyncio.run(main(n))
+            print(f"loop {n} ended", file=sys.stderr)
     """, sink)
-    expected = records(*(("INFO", f"loop {n} record {i}") for n in range(3) for i in range(3)))
+    expected = "".join(records(*(("INFO", f"loop {n} record {i}") for i in range(3)), ("WARNING", f"loop {n} cleaned up"))
+                       + f"loop {n} ended\n" for n in range(3))
     assert rc == 0 and re.fullmatch(expected, err), err
     assert texts(sink, 9) == [f"loop {n} alert {i}" for n in range(3) for i in range(3)]
 
