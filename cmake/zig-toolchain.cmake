@@ -54,6 +54,25 @@ foreach(_tool cc c++ ar ranlib)
              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     endif()
 endforeach()
+# `cmake --install --strip` (scikit-build-core's default) drops only the debug
+# information (zig's runtime libraries bring plenty), not the symbol table: it
+# names the functions in a backtrace, and on ARM its mapping symbols are what
+# shows that no stretch of Thumb code is in a module. zig's objcopy cannot
+# edit 32-bit ARM objects, so binutils does it (the host's, or that of the
+# ARM cross binutils).
+if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
+    find_program(ZIG_HOST_STRIP NAMES arm-linux-gnueabihf-strip REQUIRED)
+else()
+    find_program(ZIG_HOST_STRIP NAMES strip REQUIRED)
+endif()
+set(_script "#!/bin/sh\n# Made by cmake/zig-toolchain.cmake: strips the debug information only.\n"
+            "exec '${ZIG_HOST_STRIP}' --strip-debug \"$@\"\n")
+string(CONCAT _script ${_script})
+file(WRITE "${_zig_bin}/strip" "${_script}")
+file(CHMOD "${_zig_bin}/strip" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_STRIP "${_zig_bin}/strip" CACHE FILEPATH "strip --strip-debug" FORCE)
+
 set(CMAKE_C_COMPILER "${_zig_bin}/cc")
 set(CMAKE_CXX_COMPILER "${_zig_bin}/c++")
 set(CMAKE_AR "${_zig_bin}/ar" CACHE FILEPATH "zig ar")

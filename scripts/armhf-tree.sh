@@ -7,7 +7,7 @@
 #   scripts/armhf-tree.sh
 #
 # Installs with apt-get what the host lacks (qemu-user, mmdebstrap, the Debian
-# archive keyring). The tree is kept and reused; it is made again when the
+# archive keyring, the ARM binutils). The tree is kept and reused; it is made again when the
 # package list below changes. Needs root, or sudo, for apt-get and mmdebstrap.
 # ARMHF_MIRROR names another Debian archive to make the tree from.
 #
@@ -36,7 +36,11 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 need=()
 command -v qemu-arm >/dev/null 2>&1 || command -v qemu-arm-static >/dev/null 2>&1 || need+=(qemu-user)
 command -v mmdebstrap >/dev/null 2>&1 || need+=(mmdebstrap)
+# readelf for the ELF checks; the ARM binutils strip the debug information
+# from the ARM wheel's modules and disassemble them for its check.
 command -v readelf >/dev/null 2>&1 || need+=(binutils)
+command -v arm-linux-gnueabihf-objdump >/dev/null 2>&1 && command -v arm-linux-gnueabihf-strip >/dev/null 2>&1 \
+    || need+=(binutils-arm-linux-gnueabihf)
 [ -e /usr/share/keyrings/debian-archive-$suite-stable.gpg ] || need+=(debian-archive-keyring)
 if [ ${#need[@]} -gt 0 ]; then
     say "installing ${need[*]} with apt-get"

@@ -101,7 +101,7 @@ build_wheel armhf \
     -C cmake.define.ZIG_TARGET=arm-linux-gnueabihf.2.28 -C cmake.define.ZIG_CPU=arm1136jf_s \
     -C cmake.define.ARMHF_ROOT="$armhf_root" -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
     -C cmake.python-hints=false \
-    -C wheel.tags="cp313-cp313-linux_armv6l.linux_armv7l"
+    -C wheel.tags="cp313-cp313-linux_armv6l;cp313-cp313-linux_armv7l"
 
 mkdir -p dist
 rm -f dist/"$package"-*.tar.gz dist/"$package"-*.whl
