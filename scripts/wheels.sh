@@ -106,5 +106,6 @@ build_wheel armhf \
 mkdir -p dist
 rm -f dist/"$package"-*.tar.gz dist/"$package"-*.whl
 cp "$work"/dist/* dist/
+git -C "$work/source" rev-parse HEAD > "$work/.commit"
 say "built in $((SECONDS - started)) s: $(cd dist && echo "$package"-*)"
 bash scripts/wheel-check.sh
