@@ -32,7 +32,7 @@ wheel=$(echo "$repo"/dist/$package-*linux_armv7l*.whl)
 source=$repo/build/wheels/source
 say "$(basename "$wheel")"
 
-pip() { "$python" -m pip --disable-pip-version-check --no-cache-dir --root-user-action=ignore "$@"; }
+pip() { "$python" -m pip --disable-pip-version-check --no-cache-dir "$@"; }
 
 # --- which systems accept it ---------------------------------------------------
 # The emulated system reports itself as armv7l; a Raspberry Pi Zero or 1 as
@@ -48,7 +48,7 @@ say "pip $(pip --version | cut -d' ' -f2) accepts it on linux_armv6l and linux_a
 say "installing it with pip into ${root#"$repo"/}/usr/local (dependencies from the tree)"
 pip uninstall -q -y --break-system-packages "$package" >/dev/null 2>&1 || true
 rm -rf "$root"/usr/local/lib/python3*/dist-packages/"$package"
-pip install -q --no-index --break-system-packages "$wheel"
+pip install -q --no-index --break-system-packages --root-user-action=ignore "$wheel"
 installed=$(cd "$source" && "$python" -P -c "import $package, os; print(os.path.dirname($package.__file__))")
 [[ $installed == "$root/usr/local/"* ]] || fail "the tests would import $installed, not the installed wheel"
 
