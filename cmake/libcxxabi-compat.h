@@ -13,10 +13,9 @@
 #include <cxxabi.h>
 #ifdef _LIBCPPABI_VERSION
 namespace __cxxabiv1 {
-class __forced_unwind {
-    virtual ~__forced_unwind() noexcept;
-    virtual void __never_instantiated() = 0;
-};
+// No virtual member, so no key function: each unit that catches it emits its
+// type information itself (an undefined reference would fail at import).
+class __forced_unwind {};
 }  // namespace __cxxabiv1
 #endif
 #endif

@@ -6,7 +6,8 @@ Every archive: what it holds (the four modules, their stubs and py.typed; not
 the test-only _glue_probe; the `fast` extra in the metadata). Every shared
 object of a wheel: it needs nothing on the target but the C library (no C++
 runtime, no libgcc_s) and no glibc symbol newer than 2.28, the version both
-wheels promise. Then per platform:
+wheels promise; every symbol it leaves undefined is the C library's or the
+interpreter's. Then per platform:
 
 - x86_64: `auditwheel show` must find the wheel consistent with a manylinux
   tag no newer than the one it carries;
@@ -114,6 +115,18 @@ def check_linkage(wheel: Path, so: Path) -> None:
         newest = max(newest, (int(m[1]), int(m[2])))
     if newest > GLIBC_MAX:
         problems.append(f"{name}: needs GLIBC_{newest[0]}.{newest[1]}, newer than {GLIBC_MAX[0]}.{GLIBC_MAX[1]}")
+    # Every other undefined symbol must be one the interpreter defines (its
+    # C API), else the import fails: the C library's all carry a version.
+    unresolved = []
+    for line in run("readelf", "--dyn-syms", "-W", str(so)).splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[6] == "UND" and fields[4] != "WEAK" and fields[7:]:
+            symbol = fields[7]
+            if "@" not in symbol and not re.match(r"_?Py|_Py", symbol):
+                unresolved.append(symbol)
+    if unresolved:
+        problems.append(f"{name}: undefined symbols that neither the C library nor the interpreter "
+                        f"defines: {', '.join(sorted(unresolved)[:10])}")
     return needed, newest
 
 
