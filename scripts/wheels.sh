@@ -48,7 +48,7 @@ if [ "$(cat "$tools/.stamp" 2>/dev/null)" != "$stamp" ]; then
     say "installing the build tools into ${tools#"$repo"/}"
     rm -rf "$tools"
     "$py" -m venv "$tools"
-    "$tools/bin/python" -m pip install -q "${requirements[@]}"
+    "$tools/bin/python" -m pip install -q "${requirements[@]}" 2>&1 | { grep -v "^WARNING: Location" || true; }
     echo "$stamp" > "$tools/.stamp"
 fi
 zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
