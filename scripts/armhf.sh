@@ -35,7 +35,7 @@ say "$(basename "$wheel")"
 pip() { "$python" -m pip --disable-pip-version-check --no-cache-dir "$@"; }
 
 # --- which systems accept it ---------------------------------------------------
-# The emulated system reports itself as armv7l; a Raspberry Pi Zero or 1 as
+# The emulated system reports itself as armv7l; an ARMv6 board as
 # armv6l. pip's answer for each: a dry run for that platform.
 for platform in linux_armv6l linux_armv7l; do
     pip install -q --dry-run --no-index --no-deps --only-binary=:all: --platform "$platform" \
