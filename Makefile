@@ -5,7 +5,7 @@ PY := .venv/bin/python
 # The test build also installs the _glue_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo bench leakcheck test-load test-asan test-armhf dist-check clean
+.PHONY: env build test demo bench leakcheck test-load test-asan wheels wheel-check test-armhf dist-check clean
 
 env:
 	@bash scripts/env.sh
@@ -50,15 +50,28 @@ test-asan: env
 		LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 		$(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
-# 32-bit ARM: cross-build (ARMv6+VFP, hard-float, ARM mode), then the suite
-# under qemu-arm on a Debian 13 armhf tree.
-test-armhf:
+# The release artefacts in dist/: the sdist, the x86_64 wheel
+# (manylinux_2_28) and the 32-bit ARM wheel (ARMv6+VFP, hard-float, ARM mode;
+# linux_armv6l and linux_armv7l), built from a clean clone with zig's
+# compiler and checked (wheel-check).
+wheels: env
+	bash scripts/wheels.sh
+
+# The checks of the artefacts in dist/: contents, the C library as their only
+# need, the manylinux tag (auditwheel show), the ARM objects (readelf -A and
+# their disassembly).
+wheel-check:
+	bash scripts/wheel-check.sh
+
+# 32-bit ARM: the ARM wheel installed with pip into a Debian 13 armhf tree,
+# the suite run against it under qemu-arm.
+test-armhf: env
 	bash scripts/armhf.sh $(PYTEST_ARGS)
 
-# sdist and wheel from a clean clone; the wheel, installed in a fresh venv,
-# passes the suite (with and without the hiredis parser).
+# The x86_64 wheel installed in a fresh venv passes the suite (with and
+# without the hiredis parser).
 dist-check: env
 	bash scripts/check-dist.sh $(PYTEST_ARGS)
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist

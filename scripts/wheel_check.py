@@ -1,0 +1,238 @@
+"""Checks the sdist and the wheels in a directory (scripts/wheel-check.sh runs it).
+
+    python scripts/wheel_check.py DIST_DIR
+
+Every archive: what it holds (the four modules, their stubs and py.typed; not
+the test-only _glue_probe; the `fast` extra in the metadata). Every shared
+object of a wheel: it needs nothing on the target but the C library (no C++
+runtime, no libgcc_s) and no glibc symbol newer than 2.28, the version both
+wheels promise; every symbol it leaves undefined is the C library's or the
+interpreter's. Then per platform:
+
+- x86_64: `auditwheel show` must find the wheel consistent with a manylinux
+  tag no newer than the one it carries;
+- 32-bit ARM: `readelf -A` must show every object as ARMv6, ARM instruction
+  set, VFPv2, hard-float arguments; the ELF header as hard-float EABI; no
+  stretch of Thumb code (no $t mapping symbol, so the symbol table must be
+  there); and the disassembly no instruction beyond ARMv6 with VFPv2 (ARMv6K,
+  ARMv6T2, ARMv7, VFPv3 or NEON), except in the unwinder's save and restore
+  of the registers d16-d31, which it calls only when unwinding code that uses
+  them, and ARMv6 code cannot.
+
+Exits non-zero with every problem found.
+"""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zipfile
+from pathlib import Path
+
+PACKAGE = "veltrano_python_configuration"
+MODULES = ("journal_setup", "cache_access", "service_toolkit", "broker_setup")
+GLIBC_MAX = (2, 28)
+# What a manylinux system (and any glibc system) provides; nothing else may be needed.
+C_LIBRARY = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+             "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3"}
+PLATFORMS = {
+    "x86_64": {"suffix": "cpython-313-x86_64-linux-gnu", "machine": "Advanced Micro Devices X86-64",
+               "tags": ["cp313-cp313-manylinux_2_28_x86_64"]},
+    "armhf": {"suffix": "cpython-313-arm-linux-gnueabihf", "machine": "ARM",
+              "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"]},
+}
+ARM_ATTRIBUTES = ("Tag_CPU_arch: v6", "Tag_ARM_ISA_use: Yes", "Tag_FP_arch: VFPv2",
+                  "Tag_ABI_VFP_args: VFP registers")
+# Instructions that ARMv6 (ARM mode) with VFPv2 lacks: ARMv6K (exclusive
+# byte/halfword/doubleword access, clrex, hints), ARMv6T2/ARMv7 (movw/movt,
+# bit fields, barriers, division, unprivileged loads), and what needs VFPv3 or
+# NEON (d16-d31, float immediates, fixed-point conversions, vector types, q registers).
+ARM_BEYOND_V6 = re.compile(
+    r"^(?:ldrex[bhd]|strex[bhd]|clrex|yield|wfe|wfi|sev|movw|movt|bfc|bfi|[su]bfx|rbit|mls|"
+    r"dmb|dsb|isb|pldw|[su]div|ldrht|strht|ldrs[bh]t)(?:eq|ne|cs|cc|hs|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al)?$"
+)
+VFP3_OR_NEON_OPERAND = re.compile(r"\bd(?:1[6-9]|2\d|3[01])\b|\bq\d+\b")
+VFP3_OR_NEON_FORM = re.compile(r"^v\w*\.(?:[iusp]\d+|\d+)$|^vmov(?:\.f(?:32|64))?$")
+# The unwinder's lazy save and restore of d16-d31 (LLVM libunwind).
+ARM_ALLOWED_FUNCTIONS = {"_ZN9libunwind13Registers_arm9saveVFPv3EPv",
+                         "_ZN9libunwind13Registers_arm12restoreVFPv3EPv"}
+
+problems: list[str] = []
+notes: list[str] = []
+
+
+def run(*command: str) -> str:
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def check_sdist(sdist: Path) -> None:
+    with tarfile.open(sdist) as t:
+        names = [n.split("/", 1)[1] for n in t.getnames() if "/" in n]
+    for name in names:
+        if name.split("/")[0] in ("build", ".venv", ".git", "dist") or "__pycache__" in name:
+            problems.append(f"{sdist.name}: holds {name}")
+    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", f"src/{PACKAGE}/__init__.py",
+                   "cmake/zig-toolchain.cmake"):
+        if needed not in names:
+            problems.append(f"{sdist.name}: lacks {needed}")
+    print(f"== check: {sdist.name}: {len(names)} files")
+
+
+def check_contents(wheel: Path, names: list[str], metadata: str, tags: list[str], platform: dict) -> None:
+    files = {n.split("/", 1)[1] for n in names if n.startswith(PACKAGE + "/")}
+    for m in MODULES:
+        if f"{m}.{platform['suffix']}.so" not in files:
+            problems.append(f"{wheel.name}: lacks {m}.{platform['suffix']}.so")
+        if f"{m}.pyi" not in files:
+            problems.append(f"{wheel.name}: lacks {m}.pyi")
+    for needed in ("__init__.py", "py.typed"):
+        if needed not in files:
+            problems.append(f"{wheel.name}: lacks {needed}")
+    if any(f.startswith("_glue_probe") for f in files):
+        problems.append(f"{wheel.name}: holds the test-only _glue_probe")
+    if "Provides-Extra: fast" not in metadata:
+        problems.append(f"{wheel.name}: its metadata has no 'fast' extra")
+    if sorted(tags) != sorted(platform["tags"]):
+        problems.append(f"{wheel.name}: tags {tags}, expected {platform['tags']}")
+
+
+def check_linkage(wheel: Path, so: Path) -> None:
+    name = f"{wheel.name}: {so.name}"
+    dynamic = run("readelf", "-dW", str(so))
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
+    if needed - C_LIBRARY:
+        problems.append(f"{name}: needs {sorted(needed - C_LIBRARY)} beyond the C library")
+    versions = set(re.findall(r"Name: (\S+)\s+Flags", run("readelf", "-VW", str(so))))
+    newest = (0, 0)
+    for version in versions:
+        m = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", version)
+        if not m:
+            problems.append(f"{name}: needs the symbol version {version} (not the C library's)")
+            continue
+        newest = max(newest, (int(m[1]), int(m[2])))
+    if newest > GLIBC_MAX:
+        problems.append(f"{name}: needs GLIBC_{newest[0]}.{newest[1]}, newer than {GLIBC_MAX[0]}.{GLIBC_MAX[1]}")
+    # Every other undefined symbol must be one the interpreter defines (its
+    # C API), else the import fails: the C library's all carry a version.
+    unresolved = []
+    for line in run("readelf", "--dyn-syms", "-W", str(so)).splitlines():
+        fields = line.split()
+        if len(fields) >= 8 and fields[6] == "UND" and fields[4] != "WEAK" and fields[7:]:
+            symbol = fields[7]
+            if "@" not in symbol and not re.match(r"_?Py|_Py", symbol):
+                unresolved.append(symbol)
+    if unresolved:
+        problems.append(f"{name}: undefined symbols that neither the C library nor the interpreter "
+                        f"defines: {', '.join(sorted(unresolved)[:10])}")
+    return needed, newest
+
+
+def check_x86_64(wheel: Path) -> None:
+    shown = run("auditwheel", "show", str(wheel))
+    m = re.search(r'consistent with the following platform tag:\s*"manylinux_(\d+)_(\d+)_x86_64"', shown)
+    if not m:
+        problems.append(f"{wheel.name}: auditwheel show finds no manylinux tag:\n{shown}")
+        return
+    if (int(m[1]), int(m[2])) > (2, 28):
+        problems.append(f"{wheel.name}: auditwheel show allows only manylinux_{m[1]}_{m[2]}, newer than the tag")
+    notes.append(f"auditwheel show: consistent with manylinux_{m[1]}_{m[2]}_x86_64 (tagged manylinux_2_28_x86_64)")
+
+
+def check_arm(wheel: Path, so: Path) -> int:
+    name = f"{wheel.name}: {so.name}"
+    attributes = run("readelf", "-A", str(so)).splitlines()
+    for tag in ARM_ATTRIBUTES:
+        if "  " + tag not in attributes:
+            problems.append(f"{name}: readelf -A lacks '{tag}':\n" + "\n".join(attributes))
+    header = run("readelf", "-hW", str(so))
+    if not re.search(r"Flags:.*Version5 EABI.*hard-float ABI", header):
+        problems.append(f"{name}: the ELF header is not hard-float EABI5:\n{header}")
+    symbols = run("readelf", "-sW", str(so)).splitlines()
+    mapping = [line.split()[-1] for line in symbols if re.search(r" \$[atd](\.\S*)?$", line)]
+    if not any(s.startswith("$a") for s in mapping):
+        problems.append(f"{name}: no ARM mapping symbols (stripped symbol table?): Thumb code cannot be ruled out")
+    thumb = [s for s in mapping if s.startswith("$t")]
+    if thumb:
+        problems.append(f"{name}: {len(thumb)} stretches of Thumb code")
+    function, allowed, count = "", 0, 0
+    for line in run("arm-linux-gnueabihf-objdump", "-d", "--no-show-raw-insn", str(so)).splitlines():
+        label = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+        if label:
+            function = label[1]
+            continue
+        fields = line.split("\t")
+        if len(fields) < 2 or not re.match(r"^\s*[0-9a-f]+:$", fields[0]):
+            continue
+        count += 1
+        mnemonic, operands = fields[1].strip(), fields[2] if len(fields) > 2 else ""
+        if mnemonic.startswith("."):  # data (.word) in a $d stretch
+            continue
+        beyond = (ARM_BEYOND_V6.match(mnemonic)
+                  or (mnemonic.startswith("v") and (VFP3_OR_NEON_OPERAND.search(operands)
+                                                    or VFP3_OR_NEON_FORM.match(mnemonic) and "#" in operands
+                                                    or re.match(r"^v\w*\.[iusp]\d+$", mnemonic)))
+                  or (mnemonic.startswith("vcvt") and "#" in operands))
+        if beyond:
+            if function in ARM_ALLOWED_FUNCTIONS:
+                allowed += 1
+            else:
+                problems.append(f"{name}: '{mnemonic} {operands.strip()}' in {function} is beyond ARMv6 with VFPv2")
+    if count < 1000:
+        problems.append(f"{name}: only {count} instructions disassembled")
+    return allowed
+
+
+def check_wheel(wheel: Path) -> None:
+    with zipfile.ZipFile(wheel) as z, tempfile.TemporaryDirectory() as tmp:
+        names = z.namelist()
+        info = next(n for n in names if n.endswith(".dist-info/WHEEL"))
+        tags = [line.split(": ", 1)[1] for line in z.read(info).decode().splitlines() if line.startswith("Tag: ")]
+        metadata = z.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+        key = "x86_64" if any(t.endswith("_x86_64") for t in tags) else "armhf"
+        platform = PLATFORMS[key]
+        check_contents(wheel, names, metadata, tags, platform)
+        objects = [n for n in names if n.endswith(".so")]
+        z.extractall(tmp, objects)
+        newest, needed, allowed = (0, 0), set(), 0
+        for n in objects:
+            so = Path(tmp, n)
+            machine = re.search(r"Machine:\s+(.+)", run("readelf", "-hW", str(so)))[1].strip()
+            if machine != platform["machine"]:
+                problems.append(f"{wheel.name}: {so.name} is for {machine}")
+                continue
+            libs, version = check_linkage(wheel, so)
+            newest, needed = max(newest, version), needed | libs
+            if key == "armhf":
+                allowed += check_arm(wheel, so)
+        if key == "x86_64":
+            check_x86_64(wheel)
+        print(f"== check: {wheel.name}: {len(names)} files, {len(objects)} modules; "
+              f"they need {', '.join(sorted(needed))}, glibc {newest[0]}.{newest[1]} at most")
+        if key == "armhf":
+            print(f"== check: {wheel.name}: every module ARMv6, VFPv2, ARM mode, hard-float, no Thumb code; "
+                  f"no instruction beyond ARMv6+VFPv2 outside the unwinder's d16-d31 save/restore ({allowed} there)")
+
+
+def main() -> None:
+    dist = Path(sys.argv[1])
+    sdists = sorted(dist.glob(f"{PACKAGE}-*.tar.gz"))
+    wheels = sorted(dist.glob(f"{PACKAGE}-*.whl"))
+    found = {("x86_64" if "x86_64" in w.name else "armhf") for w in wheels}
+    if len(sdists) != 1 or len(wheels) != 2 or found != set(PLATFORMS):
+        sys.exit(f"check: expected one sdist and an x86_64 and an ARM wheel in {dist}, found "
+                 f"{[p.name for p in sdists + wheels]}")
+    check_sdist(sdists[0])
+    for wheel in wheels:
+        check_wheel(wheel)
+    for note in notes:
+        print(f"== check: {note}")
+    if problems:
+        sys.exit("check: " + "\n       ".join(problems))
+    print("== check: sdist and both wheels as expected")
+
+
+if __name__ == "__main__":
+    main()

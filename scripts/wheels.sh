@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The release artefacts, from a clean clone of the committed tree (HEAD), into dist/:
+#   - the sdist;
+#   - the x86_64 wheel, tagged manylinux_2_28_x86_64;
+#   - the 32-bit ARM wheel (hard-float, ARMv6 with VFP, ARM mode), tagged
+#     linux_armv6l.linux_armv7l;
+# then checks all three (scripts/wheel-check.sh).
+#
+#   scripts/wheels.sh
+#
+# Both wheels are built from the sdist (as an installer would build it) with
+# zig's compiler from the `ziglang` package (cmake/zig-toolchain.cmake says
+# why), against glibc 2.28 and with the C++ runtime linked in: on the target
+# they need the C library only. The ARM wheel is built against the CPython
+# 3.13 of the Debian armhf tree that scripts/armhf-tree.sh makes.
+#
+# Works in build/wheels (made afresh at each run). The tools live in
+# build/wheel-tools and zig's caches in build/zig-cache: both are kept, so a
+# second run does not build zig's C++ runtimes again (about a minute each).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+work=$repo/build/wheels
+tools=$repo/build/wheel-tools
+zig_cache=$repo/build/zig-cache
+package=veltrano_python_configuration
+started=$SECONDS
+
+say() { echo "== wheels: $*"; }
+fail() { echo "wheels: $*" >&2; exit 1; }
+
+# --- tools ----------------------------------------------------------------------
+if [ -n "${PYTHON:-}" ]; then
+    py=$PYTHON
+elif [ -x .venv/bin/python ]; then
+    py=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
+else
+    py=python3.13
+fi
+"$py" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null \
+    || fail "needs CPython 3.13: run 'make env' first, or set PYTHON"
+# zig 0.17 is the version these builds were checked with; scikit-build-core 1.1
+# brings the toolchain-file, python-hints and tags settings used below.
+requirements=("ziglang>=0.17,<0.18" "scikit-build-core>=1.1" "cmake>=4.1" "ninja>=1.11" "build>=1.2"
+              "auditwheel>=6.1" "packaging>=24")
+stamp="$("$py" -c 'import sys; print(sys.version)') ${requirements[*]}"
+if [ "$(cat "$tools/.stamp" 2>/dev/null)" != "$stamp" ]; then
+    say "installing the build tools into ${tools#"$repo"/}"
+    rm -rf "$tools"
+    "$py" -m venv "$tools"
+    "$tools/bin/python" -m pip install -q "${requirements[@]}" 2>&1 | { grep -v "^WARNING: Location" || true; }
+    echo "$stamp" > "$tools/.stamp"
+fi
+zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+export PATH="$tools/bin:$PATH"
+
+bash scripts/armhf-tree.sh
+armhf_root=$repo/build/armhf-root
+
+# --- sources --------------------------------------------------------------------
+rm -rf "$work"
+mkdir -p "$work"
+changes=$(git status --porcelain --untracked-files=no | wc -l)
+[ "$changes" = 0 ] || say "note: $changes uncommitted change(s) are not part of the build"
+say "cloning $(git rev-parse --short HEAD) into ${work#"$repo"/}/source"
+git clone -q --no-hardlinks "$repo" "$work/source"
+
+say "building the sdist"
+"$tools/bin/python" -m build --no-isolation --sdist --outdir "$work/dist" "$work/source" \
+    > "$work/sdist.log" 2>&1 || { tail -30 "$work/sdist.log"; fail "the sdist failed (log: ${work#"$repo"/}/sdist.log)"; }
+sdist=$(echo "$work"/dist/*.tar.gz)
+[ -f "$sdist" ] || fail "no sdist in ${work#"$repo"/}/dist"
+
+# Each wheel is built from a fresh copy of the unpacked sdist.
+build_wheel() {
+    local name=$1; shift
+    local src=$work/$name
+    mkdir -p "$src"
+    tar -xzf "$sdist" -C "$src" --strip-components=1
+    say "building the $name wheel from the sdist"
+    local begun=$SECONDS
+    "$tools/bin/python" -m build --no-isolation --wheel --outdir "$work/dist" "$src" \
+        -C cmake.toolchain-file="$src/cmake/zig-toolchain.cmake" \
+        -C cmake.define.ZIG="$zig" -C cmake.define.ZIG_CACHE_DIR="$zig_cache" \
+        -C cmake.build-type=Release -C build-dir="$src/build" \
+        "$@" > "$work/$name.log" 2>&1 \
+        || { tail -40 "$work/$name.log"; fail "the $name wheel failed (log: ${work#"$repo"/}/$name.log)"; }
+    say "$name wheel built in $((SECONDS - begun)) s"
+}
+
+build_wheel x86_64 \
+    -C cmake.define.ZIG_TARGET=x86_64-linux-gnu.2.28 \
+    -C wheel.tags=cp313-cp313-manylinux_2_28_x86_64
+
+# arm1136jf_s: the plain ARMv6 core with VFPv2 (no v6K), so the code runs on
+# every ARMv6 or later core with VFP; zig's target arm-linux-gnueabihf is ARM
+# (not Thumb) code with the hard-float calling convention. The interpreter
+# hints of the build machine's Python do not apply: the toolchain asks the
+# tree's interpreter under qemu-arm.
+build_wheel armhf \
+    -C cmake.define.ZIG_TARGET=arm-linux-gnueabihf.2.28 -C cmake.define.ZIG_CPU=arm1136jf_s \
+    -C cmake.define.ARMHF_ROOT="$armhf_root" -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
+    -C cmake.python-hints=false \
+    -C wheel.tags="cp313-cp313-linux_armv6l;cp313-cp313-linux_armv7l"
+
+mkdir -p dist
+rm -f dist/"$package"-*.tar.gz dist/"$package"-*.whl
+cp "$work"/dist/* dist/
+git -C "$work/source" rev-parse HEAD > "$work/.commit"
+say "built in $((SECONDS - started)) s: $(cd dist && echo "$package"-*)"
+bash scripts/wheel-check.sh
