@@ -78,9 +78,6 @@ set(CMAKE_CXX_COMPILER "${_zig_bin}/c++")
 set(CMAKE_AR "${_zig_bin}/ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "${_zig_bin}/ranlib" CACHE FILEPATH "zig ranlib")
 
-# LLVM's C++ runtime lacks one GNU extension the shared layer names (see the header).
-set(CMAKE_CXX_FLAGS_INIT "-include ${CMAKE_CURRENT_LIST_DIR}/libcxxabi-compat.h")
-
 if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
     set(CMAKE_SYSTEM_NAME Linux)
     set(CMAKE_SYSTEM_PROCESSOR arm)

@@ -78,8 +78,10 @@ template <class R, class F>
 R boundary(R on_error, F&& body) {
     try {
         return body();
+#ifdef __GLIBCXX__
     } catch (abi::__forced_unwind&) {
-        throw;  // thread cancellation must keep unwinding
+        throw;  // thread cancellation must keep unwinding (GNU's runtime shows it to catch clauses)
+#endif
     } catch (...) {
         set_error_from_current_exception();
     }
