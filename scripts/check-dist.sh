@@ -22,15 +22,7 @@ started=$SECONDS
 say() { echo "== dist: $*"; }
 fail() { echo "dist: $*" >&2; exit 1; }
 
-if [ -n "${PYTHON:-}" ]; then
-    py=$PYTHON
-elif [ -x .venv/bin/python ]; then
-    py=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
-else
-    py=python3.13
-fi
-"$py" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null \
-    || fail "needs CPython 3.13: run 'make env' first, or set PYTHON"
+source scripts/base-python.sh
 command -v redis-server >/dev/null 2>&1 || fail "needs redis-server: run 'make env' first"
 
 if [ "$(cat build/wheels/.commit 2>/dev/null)" != "$(git rev-parse HEAD)" ] || ! compgen -G "dist/$package-*manylinux*_x86_64.whl" >/dev/null; then

@@ -30,15 +30,7 @@ say() { echo "== wheels: $*"; }
 fail() { echo "wheels: $*" >&2; exit 1; }
 
 # --- tools ----------------------------------------------------------------------
-if [ -n "${PYTHON:-}" ]; then
-    py=$PYTHON
-elif [ -x .venv/bin/python ]; then
-    py=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
-else
-    py=python3.13
-fi
-"$py" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null \
-    || fail "needs CPython 3.13: run 'make env' first, or set PYTHON"
+source scripts/base-python.sh
 # zig 0.17 is the version these builds were checked with; scikit-build-core 1.1
 # brings the toolchain-file, python-hints and tags settings used below.
 requirements=("ziglang>=0.17,<0.18" "scikit-build-core>=1.1" "cmake>=4.1" "ninja>=1.11" "build>=1.2"
