@@ -91,6 +91,7 @@ def test_alerts_through_the_async_messenger_are_all_posted_in_order(fresh_async_
             async with asyncio.timeout(50):
                 while sink.handled < count:
                     await asyncio.sleep(0.01)
+                await messenger.log_queue.join()  # the last post has ended, not only reached the sink
             messenger.queue_task.cancel()
 
         started = time.monotonic()

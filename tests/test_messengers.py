@@ -296,6 +296,7 @@ def test_async_posts_in_order_one_at_a_time_when_the_sender_overfills_the_queue(
             messenger.send_message(f"m{i}", i % 2)
             await asyncio.sleep(0)  # the sender yields between sends
         await posted(sink, 8)
+        await messenger.log_queue.join()  # the last post has ended, not only reached the sink
 
     asyncio.run(main())
     received = sink.wait_for(8)
@@ -361,12 +362,14 @@ def test_consumer_is_reused_while_alive_and_restarted_after_cancellation(sink):
         messenger.send_message("two", 1)
         assert messenger.queue_task is task and task.get_loop() is asyncio.get_running_loop()
         await posted(sink, 2)
+        await messenger.log_queue.join()  # the last post has ended, not only reached the sink
         task.cancel()
         await asyncio.gather(task, return_exceptions=True)
         await messenger._enqueue_message("three", 1)  # queued while no consumer runs
         messenger.send_message("four", 1)
         assert messenger.queue_task is not task
         await posted(sink, 4)
+        await messenger.log_queue.join()  # the last post has ended, not only reached the sink
 
     asyncio.run(main())
     assert [r.body for r in sink.wait_for(4)] == [card_body(GREEN, t) for t in ("one", "two", "three", "four")]
