@@ -2,12 +2,15 @@
 across several loops, and from synchronous code: each scenario is a short
 program in a fresh interpreter, whose standard error is checked whole."""
 
+import asyncio
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
 
+import aiohttp
 import pytest
 
 from support_http import sink  # noqa: F401  (fixtures)
@@ -69,8 +72,9 @@ def test_everything_accepted_before_the_loop_ends_is_written_and_posted(sink, en
     assert texts(sink, 5) == [f"alert {i}" for i in range(5)]
 
 
-def test_full_queue_at_loop_end_keeps_errors_in_order_and_reports_the_drops():
-    rc, err, _ = run("""
+@pytest.mark.parametrize("code, expected", [
+    (  # a full queue at the loop's end: i0 e0 i1 filled it, e1..e5 waited for room, i2..i5 were dropped
+        """
         async def main():
             log = setup_logger("svc", True)
             log.log_queue = asyncio.Queue(3)
@@ -78,10 +82,28 @@ def test_full_queue_at_loop_end_keeps_errors_in_order_and_reports_the_drops():
                 log.info(f"i{i}")
                 log.error(f"e{i}", exc_info=False)
         asyncio.run(main())
-    """)
-    # i0 e0 i1 filled the queue; e1..e5 waited for room; i2..i5 were dropped
-    expected = records(("INFO", "i0"), ("ERROR", "e0"), ("INFO", "i1"), *(("ERROR", f"e{i}") for i in range(1, 6)),
-                       ("WARNING", "Log queue was full: 4 info/debug records dropped"))
+        """,
+        records(("INFO", "i0"), ("ERROR", "e0"), ("INFO", "i1"), *(("ERROR", f"e{i}") for i in range(1, 6)),
+                ("WARNING", "Log queue was full: 4 info/debug records dropped")),
+    ),
+    (  # a loop stopped and closed by hand: its consumer never ran and was never cancelled
+        """
+        def log_and_stop():
+            log = setup_logger("svc", True)
+            for i in range(3):
+                log.warning(f"w{i}")
+            loop.stop()
+        loop = asyncio.new_event_loop()
+        loop.call_soon(log_and_stop)
+        loop.run_forever()
+        loop.close()
+        print("closed", file=sys.stderr)
+        """,
+        "closed\n" + records(*(("WARNING", f"w{i}") for i in range(3))),  # written at exit
+    ),
+])
+def test_records_left_at_the_loops_end_are_written_in_order(code, expected):
+    rc, err, _ = run(code)
     assert rc == 0 and re.fullmatch(expected, err), err
 
 
@@ -109,22 +131,6 @@ def test_one_logger_and_messenger_across_several_loops(sink):
                        + f"loop {n} ended\n" for n in range(3))
     assert rc == 0 and re.fullmatch(expected, err), err
     assert texts(sink, 9) == [f"loop {n} alert {i}" for n in range(3) for i in range(3)]
-
-
-def test_records_of_a_loop_closed_by_hand_are_written_at_exit():
-    rc, err, _ = run("""
-        def log_and_stop():
-            log = setup_logger("svc", True)
-            for i in range(3):
-                log.warning(f"w{i}")
-            loop.stop()
-        loop = asyncio.new_event_loop()
-        loop.call_soon(log_and_stop)
-        loop.run_forever()
-        loop.close()  # the consumer never ran and was never cancelled
-        print("closed", file=sys.stderr)
-    """)
-    assert rc == 0 and re.fullmatch("closed\n" + records(*(("WARNING", f"w{i}") for i in range(3))), err), err
 
 
 def test_synchronous_callers_post_before_the_call_returns(sink):
@@ -200,11 +206,6 @@ asyncio.run(main())
 
 
 def test_a_web_service_stopped_by_sigterm_loses_nothing(sink, redis_server):
-    import asyncio
-    import signal
-
-    import aiohttp
-
     env = {**os.environ, "SINK": sink.url(""), "REDIS_URL": f"redis://{redis_server.address}/0"}
     service = subprocess.Popen([sys.executable, "-c", PRELUDE + SERVICE], env=env, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)

@@ -130,6 +130,12 @@ inline Ref import_from(const char* module, const Name& name) { return getattr(im
 inline Ref super(Handle cls, Handle obj) { return call(Handle(reinterpret_cast<PyObject*>(&PySuper_Type)), cls, obj); }
 
 inline bool truthy(Handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
+// len(obj)
+inline Py_ssize_t length(Handle obj) {
+    const Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0) rethrow();
+    return n;
+}
 inline bool contains(Handle container, Handle item) {
     return check(PySequence_Contains(container.ptr(), item.ptr())) != 0;
 }

@@ -19,12 +19,6 @@ void load_exceptions() {
     queue_empty.set(getattr(asyncio, "QueueEmpty"));
 }
 
-Py_ssize_t length(Handle list) {
-    const Py_ssize_t n = PyObject_Length(list.ptr());
-    if (n < 0) rethrow();
-    return n;
-}
-
 // queue.put_nowait(item); false when the queue is full.
 bool put_nowait(Handle queue, Handle item) {
     load_exceptions();
@@ -105,7 +99,7 @@ void start_eagerly(Handle coroutine) {
             return;
         }
         case PYGEN_RETURN:
-            Py_XDECREF(yielded);
+            Ref::steal(yielded).reset();  // ended at once: the Task will find it finished
             return;
         case PYGEN_ERROR:
             rethrow();

@@ -280,12 +280,6 @@ Ref private_list(Handle self, const Name& name) {
     return list;
 }
 
-Py_ssize_t length(Handle sequence) {
-    Py_ssize_t n = PySequence_Length(sequence.ptr());
-    if (n < 0) rethrow();
-    return n;
-}
-
 // The first element of a non-empty sequence is `obj`.
 bool heads(Handle sequence, Handle obj) { return check(PySequence_GetItem(sequence.ptr(), 0)).is(obj); }
 

@@ -616,7 +616,7 @@ bool on_loop(Handle future, Handle loop) { return call_method(future, n_get_loop
 
 // Index of the first waiter of `loop` in the line, or -1.
 Py_ssize_t first_waiter(Handle waiters, Handle loop) {
-    const Py_ssize_t n = check(PyObject_Length(waiters.ptr()));
+    const Py_ssize_t n = length(waiters);
     for (Py_ssize_t i = 0; i < n; ++i)
         if (on_loop(check(PySequence_GetItem(waiters.ptr(), i)), loop)) return i;
     return -1;
@@ -627,7 +627,7 @@ Py_ssize_t first_waiter(Handle waiters, Handle loop) {
 // coroutines are closed: nothing can resume a waiter there).
 void leave_line(Handle waiters, Handle turn, Handle loop) {
     const Py_ssize_t first = first_waiter(waiters, loop);
-    const Py_ssize_t n = check(PyObject_Length(waiters.ptr()));
+    const Py_ssize_t n = length(waiters);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!check(PySequence_GetItem(waiters.ptr(), i)).is(turn)) continue;
         check(PySequence_DelItem(waiters.ptr(), i));
@@ -978,7 +978,7 @@ const FunctionSpec deliver_spec{
 Ref deliver_at_exit(const Args& a) {
     handover::for_each_at_exit(live_messengers, [&](Handle self) {
         const bool idle = truthy(call_method(getattr(self, n_log_queue), n_empty)) &&
-                          check(PyObject_Length(getattr(self, n_alerts_waiting).ptr())) == 0 &&
+                          length(getattr(self, n_alerts_waiting)) == 0 &&
                           getattr(self, n_alert_in_hand).is_none();
         if (!idle) deliver_here(a, self);
         handover::close_abandoned(getattr(self, n_queue_task));
