@@ -2,7 +2,7 @@
 # Both set up everything first (scripts/env.sh): a Python 3.13 virtual
 # environment in .venv with all packages, and redis-server when missing.
 PY := .venv/bin/python
-# The test build also installs the _glue_probe module that the tests of the shared layer use.
+# The test build also installs the _binding_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
 .PHONY: env build test demo bench leakcheck test-load test-asan wheels wheel-check test-armhf dist-check clean

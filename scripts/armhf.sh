@@ -10,7 +10,7 @@
 # the wheel on an armv6l and on an armv7l system. The install uses the tree's
 # packages for the wheel's dependencies (pip --no-index: nothing is fetched),
 # into the tree's /usr/local. The shared layer's tests need the test-only
-# _glue_probe module, which no wheel holds: it is cross-built with the same
+# _binding_probe module, which no wheel holds: it is cross-built with the same
 # toolchain and flags (build/armhf-probe) and put beside the installed modules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,7 +53,7 @@ installed=$(cd "$source" && "$python" -P -c "import $package, os; print(os.path.
 [[ $installed == "$root/usr/local/"* ]] || fail "the tests would import $installed, not the installed wheel"
 
 # --- the test-only probe module ----------------------------------------------------
-say "cross-building the test-only _glue_probe in ${probe_build#"$repo"/}"
+say "cross-building the test-only _binding_probe in ${probe_build#"$repo"/}"
 tools=$repo/build/wheel-tools
 zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 if [ ! -f "$probe_build/build.ninja" ]; then
@@ -63,8 +63,8 @@ if [ ! -f "$probe_build/build.ninja" ]; then
         -DARMHF_ROOT="$root" -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DVPC_TEST_PROBE=ON -DCMAKE_BUILD_TYPE=Release \
         > "$probe_build.log" 2>&1 || { cat "$probe_build.log"; fail "configuring failed"; }
 fi
-"$tools/bin/cmake" --build "$probe_build" --target _glue_probe
-cp "$probe_build/$package"/_glue_probe.*.so "$installed/"
+"$tools/bin/cmake" --build "$probe_build" --target _binding_probe
+cp "$probe_build/$package"/_binding_probe.*.so "$installed/"
 
 # --- the test suite under qemu-arm ---------------------------------------------------
 say "running the tests under qemu-arm, against the installed wheel"

@@ -3,7 +3,7 @@
 # scripts/wheels.sh from a clean clone of the committed tree):
 #   1. installs the wheel with its test extra into a fresh virtual environment
 #      and runs the test suite of the same commit against the installed
-#      package (the tests that need the test-only _glue_probe skip);
+#      package (the tests that need the test-only _binding_probe skip);
 #   2. adds the `fast` extra, checks that redis-py then uses its hiredis
 #      parser, and runs the suite once more.
 #

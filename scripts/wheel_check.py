@@ -3,7 +3,7 @@
     python scripts/wheel_check.py DIST_DIR
 
 Every archive: what it holds (the four modules, their stubs and py.typed; not
-the test-only _glue_probe; the `fast` extra in the metadata). Every shared
+the test-only _binding_probe; the `fast` extra in the metadata). Every shared
 object of a wheel: it needs nothing on the target but the C library (no C++
 runtime, no libgcc_s) and no glibc symbol newer than 2.28, the version both
 wheels promise; every symbol it leaves undefined is the C library's or the
@@ -91,8 +91,8 @@ def check_contents(wheel: Path, names: list[str], metadata: str, tags: list[str]
     for needed in ("__init__.py", "py.typed"):
         if needed not in files:
             problems.append(f"{wheel.name}: lacks {needed}")
-    if any(f.startswith("_glue_probe") for f in files):
-        problems.append(f"{wheel.name}: holds the test-only _glue_probe")
+    if any(f.startswith("_binding_probe") for f in files):
+        problems.append(f"{wheel.name}: holds the test-only _binding_probe")
     if "Provides-Extra: fast" not in metadata:
         problems.append(f"{wheel.name}: its metadata has no 'fast' extra")
     if sorted(tags) != sorted(platform["tags"]):

@@ -1,8 +1,8 @@
 // veltrano_python_configuration.broker_setup: copies the Kafka part of a
 // service's settings onto the service's own Kafka configuration object.
-#include "glue/module.hpp"
+#include "binding/module.hpp"
 
-using namespace glue;
+using namespace binding;
 
 namespace {
 
@@ -67,4 +67,4 @@ void exec(Module m) {
 
 }  // namespace
 
-GLUE_MODULE(broker_setup, exec)
+BINDING_MODULE(broker_setup, exec)

@@ -9,12 +9,13 @@
 //
 // The redis library is reached through the module attributes `redis` and
 // `RedisClusterClient`, looked up at every call.
-#include "glue/mask.hpp"
-#include "glue/module.hpp"
+#include "service/mask.hpp"
+#include "binding/module.hpp"
 
 #include <utility>
 
-using namespace glue;
+using namespace binding;
+using namespace service;
 
 namespace {
 
@@ -523,7 +524,7 @@ const FunctionSpec production_connect_spec{
 
 // connect(self): a single-server connection by URL ("redis://" is put in
 // front unless the URL starts with it). A failure is logged, with the URL's
-// secrets (glue/mask.hpp) shown as "***" in the line and in the exception
+// secrets (service/mask.hpp) shown as "***" in the line and in the exception
 // chain the logger sees, and raised again.
 Ref development_connect(const Args& a) {
     Handle self = a[0];
@@ -680,4 +681,4 @@ void exec(Module m) {
 
 }  // namespace
 
-GLUE_MODULE(cache_access, exec)
+BINDING_MODULE(cache_access, exec)

@@ -2,14 +2,15 @@
 // to standard error in one layout, timestamped with the wall-clock time in
 // Asia/Kolkata; either a synchronous CustomLogger or an AsyncLogger that hands
 // its records through an asyncio queue to one.
-#include "glue/coroutine.hpp"
-#include "glue/handover.hpp"
-#include "glue/module.hpp"
+#include "binding/coroutine.hpp"
+#include "service/handover.hpp"
+#include "binding/module.hpp"
 
 #include <array>
 #include <optional>
 
-using namespace glue;
+using namespace binding;
+using namespace service;
 
 namespace {
 
@@ -790,4 +791,4 @@ void exec(Module m) {
 
 }  // namespace
 
-GLUE_MODULE(journal_setup, exec)
+BINDING_MODULE(journal_setup, exec)

@@ -3,10 +3,10 @@
 // application-settings file, and two Google Chat messengers that post a
 // coloured card to a room's incoming webhook (one on the caller's thread with
 // requests, one from an asyncio consumer task with aiohttp).
-#include "glue/coroutine.hpp"
-#include "glue/handover.hpp"
-#include "glue/mask.hpp"
-#include "glue/module.hpp"
+#include "binding/coroutine.hpp"
+#include "service/handover.hpp"
+#include "service/mask.hpp"
+#include "binding/module.hpp"
 
 #include <memory>
 #include <mutex>
@@ -14,7 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-using namespace glue;
+using namespace binding;
+using namespace service;
 
 namespace {
 
@@ -224,7 +225,7 @@ void reraise_unless_suppressed(Handle result, std::optional<PyError>& error) {
 // exc_info=True)` while the failure is the handled exception, so its traceback
 // is attached to the record. The logger sees a copy of the failure's chain with
 // the secrets of `webhook` (the URL posted to; may be null) and of any URL the
-// texts quote shown as "***" (glue/mask.hpp). Nothing is logged when the
+// texts quote shown as "***" (service/mask.hpp). Nothing is logged when the
 // logger is false.
 void log_webhook_failure(Handle self, const PyError& error, Handle webhook) {
     Ref logger = getattr(self, n_logger);
@@ -1058,4 +1059,4 @@ void exec(Module m) {
 
 }  // namespace
 
-GLUE_MODULE(service_toolkit, exec)
+BINDING_MODULE(service_toolkit, exec)

@@ -2,8 +2,8 @@
 //
 // Each extension module declares itself with
 //
-//     static void exec(glue::Module m) { m.add("name", value); ... }
-//     GLUE_MODULE(broker_setup, exec)
+//     static void exec(binding::Module m) { m.add("name", value); ... }
+//     BINDING_MODULE(broker_setup, exec)
 //
 // `exec` binds the module's attributes in order. A module is initialised
 // once per process and into one interpreter only: importing it again after it
@@ -16,7 +16,7 @@
 
 #include <initializer_list>
 
-namespace glue {
+namespace binding {
 
 // The module being initialised, with helpers that bind its attributes.
 class Module : public Handle {
@@ -61,10 +61,10 @@ private:
     Exec exec_;
 };
 
-}  // namespace glue
+}  // namespace binding
 
-#define GLUE_MODULE(short_name, exec_function)                                                           \
-    static glue::ModuleInit short_name##_module_init(#short_name,                                        \
+#define BINDING_MODULE(short_name, exec_function)                                                           \
+    static binding::ModuleInit short_name##_module_init(#short_name,                                        \
                                                      "veltrano_python_configuration." #short_name,      \
                                                      exec_function);                                     \
     PyMODINIT_FUNC PyInit_##short_name(void) { return short_name##_module_init.init(); }

@@ -14,9 +14,9 @@ import tracemalloc
 import pytest
 
 try:
-    import veltrano_python_configuration._glue_probe as probe
+    import veltrano_python_configuration._binding_probe as probe
 except ModuleNotFoundError:  # built for the test suite only, not into release wheels
-    pytest.skip("the test-only module _glue_probe is not installed", allow_module_level=True)
+    pytest.skip("the test-only module _binding_probe is not installed", allow_module_level=True)
 from veltrano_python_configuration.broker_setup import KafkaConfigurationBuilder
 
 build = KafkaConfigurationBuilder.build
@@ -83,7 +83,7 @@ def test_exact_type_rule(args, name, expected, got, note):
 
 def test_function_attributes_and_introspection():
     assert probe.bind.__name__ == "bind" and probe.bind.__qualname__ == "bind"
-    assert probe.bind.__module__ == "veltrano_python_configuration._glue_probe"
+    assert probe.bind.__module__ == "veltrano_python_configuration._binding_probe"
     assert probe.bind.__doc__ == "Return the bound arguments."
     assert probe.bind.__defaults__ == (1, None) and probe.bind.__kwdefaults__ is None
     assert probe.bind.__annotations__ == {"a": "str", "b": "int", "c": "Optional[list]", "return": "tuple"}

@@ -10,7 +10,7 @@
 
 #include <utility>
 
-namespace glue {
+namespace binding {
 
 class Ref;
 
@@ -74,4 +74,4 @@ public:
 inline Handle none() noexcept { return Handle(Py_None); }
 inline Handle py_bool(bool b) noexcept { return Handle(b ? Py_True : Py_False); }
 
-}  // namespace glue
+}  // namespace binding

@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-namespace glue {
+namespace binding {
 
 PyError PyError::fetch() noexcept {
     PyObject* exc = PyErr_GetRaisedException();
@@ -54,4 +54,4 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
-}  // namespace glue
+}  // namespace binding

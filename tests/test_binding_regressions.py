@@ -8,9 +8,9 @@ import textwrap
 import pytest
 
 try:
-    import veltrano_python_configuration._glue_probe  # noqa: F401
+    import veltrano_python_configuration._binding_probe  # noqa: F401
 except ModuleNotFoundError:  # built for the test suite only, not into release wheels
-    pytest.skip("the test-only module _glue_probe is not installed", allow_module_level=True)
+    pytest.skip("the test-only module _binding_probe is not installed", allow_module_level=True)
 
 
 def run_python(code):
@@ -20,7 +20,7 @@ def run_python(code):
 def test_code_of_a_function_whose_module_was_set_to_a_non_str():
     # __code__ is made on first use, so a fresh interpreter sees it being made.
     result = run_python("""
-        from veltrano_python_configuration import _glue_probe as probe
+        from veltrano_python_configuration import _binding_probe as probe
         probe.bind.__module__ = 10**30
         print(probe.bind.__code__.co_filename)
         probe.handled.__module__ = "\\udc80"
@@ -36,7 +36,7 @@ def test_code_of_a_function_whose_module_was_set_to_a_non_str():
 def test_collector_sees_what_a_function_attribute_holds(attribute):
     import gc
 
-    from veltrano_python_configuration import _glue_probe as probe
+    from veltrano_python_configuration import _binding_probe as probe
 
     class Text(str):
         pass

@@ -1,14 +1,14 @@
 // Hiding the secrets of URLs in texts and in exception chains (rules in mask.hpp).
 #include "mask.hpp"
 
-#include "call.hpp"
+#include "binding/call.hpp"
 
 #include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
-namespace glue {
+namespace service {
 
 namespace {
 
@@ -417,4 +417,4 @@ PyError SecretMask::hide_in(const PyError& error) const {
     return PyError(chain[0].shown);
 }
 
-}  // namespace glue
+}  // namespace service

@@ -1,10 +1,10 @@
-// veltrano_python_configuration._glue_probe: a test-only module that drives
+// veltrano_python_configuration._binding_probe: a test-only module that drives
 // the shared C++ layer directly (argument binding, the handled-exception
 // scope, the coroutine bridge). Built and installed only for the test suite.
-#include "glue/coroutine.hpp"
-#include "glue/module.hpp"
+#include "binding/coroutine.hpp"
+#include "binding/module.hpp"
 
-using namespace glue;
+using namespace binding;
 
 namespace {
 
@@ -104,4 +104,4 @@ void exec(Module m) {
 
 }  // namespace
 
-GLUE_MODULE(_glue_probe, exec)
+BINDING_MODULE(_binding_probe, exec)

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace glue {
+namespace binding {
 namespace {
 
 Name n_prepare("__prepare__");
@@ -97,4 +97,4 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
     return cls;
 }
 
-}  // namespace glue
+}  // namespace binding

@@ -47,7 +47,7 @@
 #include <coroutine>
 #include <exception>
 
-namespace glue {
+namespace binding {
 
 // An object for the coroutine to keep until it ends, where the garbage
 // collector sees it: `Handle h = co_await hold(ref);` (no suspension).
@@ -132,4 +132,4 @@ inline Async::HoldAwaiter Async::promise_type::await_transform(Hold h) noexcept 
 // True for the coroutine objects made by this bridge.
 bool is_bridge_coroutine(Handle obj) noexcept;
 
-}  // namespace glue
+}  // namespace binding

@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <vector>
 
-namespace glue {
+namespace binding {
 
 namespace detail {
 void attribute_error_context(Handle obj, const Name& name) {
@@ -97,4 +97,4 @@ Ref format(const char* fmt, ...) {
     return check(r);
 }
 
-}  // namespace glue
+}  // namespace binding

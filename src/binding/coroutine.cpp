@@ -6,7 +6,7 @@
 
 #include <array>
 
-namespace glue {
+namespace binding {
 namespace {
 
 constexpr size_t max_params = 16;
@@ -558,4 +558,4 @@ Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* cons
 }
 
 }  // namespace detail
-}  // namespace glue
+}  // namespace binding

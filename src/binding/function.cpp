@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace glue {
+namespace binding {
 namespace {
 
 constexpr size_t max_params = 16;
@@ -412,4 +412,4 @@ Handle Args::owner_class() const {
     return Handle(owner);
 }
 
-}  // namespace glue
+}  // namespace binding

@@ -32,12 +32,13 @@
 // note; the originals are never changed.
 #pragma once
 
-#include "error.hpp"
+#include "binding/error.hpp"
 
 #include <string>
 #include <vector>
 
-namespace glue {
+namespace service {
+using namespace binding;
 
 class SecretMask {
 public:
@@ -62,4 +63,4 @@ private:
     std::vector<std::u32string> secrets_;  // percent-decoded, longest first
 };
 
-}  // namespace glue
+}  // namespace service

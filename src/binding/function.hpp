@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace glue {
+namespace binding {
 
 class Async;
 
@@ -123,4 +123,4 @@ Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* cons
                     PyObject* varargs, Ref kwargs);
 }
 
-}  // namespace glue
+}  // namespace binding

@@ -1,9 +1,9 @@
 // Items handed to an asyncio.Queue during the producer's own call; see handover.hpp.
 #include "handover.hpp"
 
-#include "coroutine.hpp"
+#include "binding/coroutine.hpp"
 
-namespace glue::handover {
+namespace service::handover {
 namespace {
 Name n_put_nowait("put_nowait");
 Name n_get_nowait("get_nowait");
@@ -106,4 +106,4 @@ void start_eagerly(Handle coroutine) {
     }
 }
 
-}  // namespace glue::handover
+}  // namespace service::handover

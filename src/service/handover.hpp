@@ -15,9 +15,10 @@
 // when a fresh queue is needed.
 #pragma once
 
-#include "call.hpp"
+#include "binding/call.hpp"
 
-namespace glue::handover {
+namespace service::handover {
+using namespace binding;
 
 // Put `item` into `queue` now when `line` is empty and the queue has room
 // (put_nowait); true when it was put.
@@ -69,4 +70,4 @@ void for_each_at_exit(Handle objects, F&& fn) {
 // coroutines are left as they are.
 void start_eagerly(Handle coroutine);
 
-}  // namespace glue::handover
+}  // namespace service::handover

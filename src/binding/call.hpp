@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace glue {
+namespace binding {
 
 // An interned `str`, made on first use and kept for the rest of the process.
 // Declared as a `static` object; constant-initialised, so it is usable from
@@ -161,4 +161,4 @@ inline void set_item(Handle container, Handle key, Handle value) {
 }
 inline void list_append(Handle list, Handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
 
-}  // namespace glue
+}  // namespace binding

@@ -12,7 +12,7 @@
 #include <exception>
 #include <new>
 
-namespace glue {
+namespace binding {
 
 class PyError : public std::exception {
 public:
@@ -88,4 +88,4 @@ R boundary(R on_error, F&& body) {
     return on_error;
 }
 
-}  // namespace glue
+}  // namespace binding
