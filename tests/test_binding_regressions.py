@@ -49,3 +49,21 @@ def test_collector_sees_what_a_function_attribute_holds(attribute):
         assert any(r is value for r in gc.get_referents(function))
     finally:
         setattr(function, attribute, saved)
+
+
+@pytest.mark.parametrize("through_await", [False, True], ids=["coroutine", "await_iterator"])
+@pytest.mark.parametrize("nargs", [0, 4])
+def test_throw_argument_count_errors_read_as_the_interpreters(nargs, through_await):
+    from veltrano_python_configuration import _binding_probe as probe
+
+    async def native():
+        pass
+
+    def message(coro):
+        target = coro.__await__() if through_await else coro
+        with pytest.raises(TypeError) as info:
+            target.throw(*[ValueError] * nargs)
+        coro.close()
+        return str(info.value)
+
+    assert message(probe.await_value(None)) == message(native())

@@ -228,7 +228,8 @@ PyObject* send_result(PySendResult res, PyObject* out) {
 
 // The exception object for throw(type[, value[, traceback]]).
 Ref exception_for_throw(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs < 1) raise(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    if (nargs > 3) raise(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
     if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                   "the (type, exc, tb) signature of throw() is deprecated, "
                                   "use the single-arg signature instead.",
