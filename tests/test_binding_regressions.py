@@ -67,3 +67,17 @@ def test_throw_argument_count_errors_read_as_the_interpreters(nargs, through_awa
         return str(info.value)
 
     assert message(probe.await_value(None)) == message(native())
+
+
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("too_many", "too_many(): more than 16 parameters"),
+    ],
+)
+def test_a_spec_no_def_could_declare_is_refused_when_the_function_is_made(name, message):
+    from veltrano_python_configuration import _binding_probe as probe
+
+    with pytest.raises(SystemError) as info:
+        probe.make_function(name)
+    assert str(info.value) == message

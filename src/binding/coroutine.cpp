@@ -9,8 +9,6 @@
 namespace binding {
 namespace {
 
-constexpr size_t max_params = 16;
-
 enum class Status { Created, Suspended, Running, Finished };
 
 struct CoroutineState {

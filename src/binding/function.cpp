@@ -11,8 +11,6 @@
 namespace binding {
 namespace {
 
-constexpr size_t max_params = 16;
-
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -149,6 +147,13 @@ Ref default_value(const Default& d) {
         case Default::Required: break;
     }
     return Ref();
+}
+
+// Refuse, when the function object is made, a spec that would misbind calls:
+// the value arrays hold max_params, and __defaults__ fills the last parameters.
+void check_spec(const FunctionSpec& spec) {
+    if (spec.params.size() > max_params)
+        raise(PyExc_SystemError, "%s(): more than %zd parameters", spec.name, static_cast<Py_ssize_t>(max_params));
 }
 
 // A code object that describes the signature (never executed): what
@@ -372,7 +377,7 @@ Ref Args::global(const Name& name) const {
 }
 
 Ref make_function(const FunctionSpec& spec, Handle module) {
-    if (spec.params.size() > max_params) raise(PyExc_SystemError, "%s: too many parameters", spec.name);
+    check_spec(spec);
     PyTypeObject* type = function_type();
     Ref self = check(type->tp_alloc(type, 0));  // zeroed and tracked by the collector
     FunctionObject* f = as_function(self.ptr());

@@ -20,6 +20,7 @@
 
 #include "call.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -41,6 +42,11 @@ constexpr Default default_none{Default::None};
 constexpr Default default_bool(bool b) { return Default{b ? Default::True : Default::False}; }
 constexpr Default default_int(long long i) { return Default{Default::Int, i}; }
 constexpr Default default_str(const char* s) { return Default{Default::Str, 0, s}; }
+
+// The most declared parameters a function may have (self included; *args and
+// **kwargs not counted): the bound values of a call, and those a coroutine
+// object keeps, live in fixed arrays of this size. make_function refuses more.
+inline constexpr size_t max_params = 16;
 
 struct Param {
     const char* name;
@@ -102,7 +108,9 @@ private:
 };
 
 // A function object for `spec` (which must outlive the process), whose
-// globals are those of `module`.
+// globals are those of `module`. SystemError for a spec no `def` could
+// declare: more than max_params parameters, or a parameter without a default
+// after one with a default.
 Ref make_function(const FunctionSpec& spec, Handle module);
 
 // The module whose globals a function object uses.

@@ -4,6 +4,9 @@
 #include "binding/coroutine.hpp"
 #include "binding/module.hpp"
 
+#include <string_view>
+#include <utility>
+
 using namespace binding;
 
 namespace {
@@ -91,6 +94,28 @@ Async await_held(const Args& a) {
 }
 const FunctionSpec await_held_spec{.name = "await_held", .params = {{"factory"}}, .async_body = await_held};
 
+// A spec with more parameters than a function may have (make_function refuses it).
+const FunctionSpec too_many_spec = [] {
+    FunctionSpec s{.name = "too_many", .body = bind};
+    s.params.assign(max_params + 1, Param{"p"});
+    return s;
+}();
+
+// def make_function(name): a new function object, in this module, from the
+// probe's spec called `name` (a fresh object that a test may spoil, or one
+// that make_function must refuse).
+Ref make_function_named(const Args& a) {
+    static const std::pair<std::string_view, const FunctionSpec*> specs[] = {
+        {"bind", &bind_spec}, {"await_value", &await_value_spec}, {"too_many", &too_many_spec}};
+    const char* name = PyUnicode_AsUTF8(a[0].ptr());
+    if (!name) rethrow();
+    for (const auto& [spec_name, spec] : specs)
+        if (spec_name == name) return make_function(*spec, function_module(a.function()));
+    raise(PyExc_ValueError, "no spec named '%s'", name);
+}
+const FunctionSpec make_function_spec{
+    .name = "make_function", .params = {{"name", "str", Check::Str}}, .body = make_function_named};
+
 void exec(Module m) {
     m.add("bind", m.function(bind_spec));
     m.add("handled", m.function(handled_spec));
@@ -100,6 +125,7 @@ void exec(Module m) {
     m.add("swallow", m.function(swallow_spec));
     m.add("await_call", m.function(await_call_spec));
     m.add("await_held", m.function(await_held_spec));
+    m.add("make_function", m.function(make_function_spec));
 }
 
 }  // namespace
