@@ -73,6 +73,7 @@ def test_throw_argument_count_errors_read_as_the_interpreters(nargs, through_awa
     "name, message",
     [
         ("too_many", "too_many(): more than 16 parameters"),
+        ("misordered", "misordered(): parameter 'c' without a default follows parameter 'b', which has one"),
     ],
 )
 def test_a_spec_no_def_could_declare_is_refused_when_the_function_is_made(name, message):

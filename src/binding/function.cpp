@@ -154,6 +154,14 @@ Ref default_value(const Default& d) {
 void check_spec(const FunctionSpec& spec) {
     if (spec.params.size() > max_params)
         raise(PyExc_SystemError, "%s(): more than %zd parameters", spec.name, static_cast<Py_ssize_t>(max_params));
+    const Param* with_default = nullptr;
+    for (const Param& p : spec.params) {
+        if (p.default_value.kind != Default::Required)
+            with_default = &p;
+        else if (with_default)
+            raise(PyExc_SystemError, "%s(): parameter '%s' without a default follows parameter '%s', which has one",
+                  spec.name, p.name, with_default->name);
+    }
 }
 
 // A code object that describes the signature (never executed): what

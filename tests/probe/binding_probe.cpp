@@ -94,6 +94,10 @@ Async await_held(const Args& a) {
 }
 const FunctionSpec await_held_spec{.name = "await_held", .params = {{"factory"}}, .async_body = await_held};
 
+// def misordered(a, b=1, c): a spec whose defaults are not last (make_function refuses it).
+const FunctionSpec misordered_spec{
+    .name = "misordered", .params = {{"a"}, {"b", nullptr, Check::Any, default_int(1)}, {"c"}}, .body = bind};
+
 // A spec with more parameters than a function may have (make_function refuses it).
 const FunctionSpec too_many_spec = [] {
     FunctionSpec s{.name = "too_many", .body = bind};
@@ -106,7 +110,8 @@ const FunctionSpec too_many_spec = [] {
 // that make_function must refuse).
 Ref make_function_named(const Args& a) {
     static const std::pair<std::string_view, const FunctionSpec*> specs[] = {
-        {"bind", &bind_spec}, {"await_value", &await_value_spec}, {"too_many", &too_many_spec}};
+        {"bind", &bind_spec}, {"await_value", &await_value_spec}, {"too_many", &too_many_spec},
+        {"misordered", &misordered_spec}};
     const char* name = PyUnicode_AsUTF8(a[0].ptr());
     if (!name) rethrow();
     for (const auto& [spec_name, spec] : specs)
