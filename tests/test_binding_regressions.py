@@ -82,3 +82,59 @@ def test_a_spec_no_def_could_declare_is_refused_when_the_function_is_made(name, 
     with pytest.raises(SystemError) as info:
         probe.make_function(name)
     assert str(info.value) == message
+
+
+def fresh(kind):
+    from veltrano_python_configuration import _binding_probe as probe
+
+    if kind == "function":
+        return probe.make_function("bind")
+    coro = probe.await_value(None)
+    return coro.__await__() if kind == "await_iterator" else coro
+
+
+CLEARED_USES = {
+    "function": [
+        "obj('x')",
+        "obj.__get__(object())",
+        "repr(obj)",
+        "obj.__reduce__()",
+        "obj.__name__",
+        "obj.__qualname__",
+        "obj.__doc__",
+        "obj.__defaults__",
+        "obj.__annotations__",
+        "obj.__globals__",
+        "obj.__code__",
+        "setattr(obj, '__defaults__', None)",
+        "setattr(obj, '__annotations__', {})",
+        "setattr(obj, '__name__', 'f')",
+        "setattr(obj, '__doc__', 'd')",
+    ],
+    "coroutine": [
+        "obj.send(None)",
+        "obj.throw(ValueError)",
+        "obj.close()",
+        "obj.__await__()",
+        "repr(obj)",
+        "obj.__name__",
+        "obj.__qualname__",
+        "obj.cr_code",
+        "obj.cr_frame",
+        "obj.cr_await",
+        "obj.cr_running",
+    ],
+    "await_iterator": ["next(obj)", "obj.send(None)", "obj.throw(ValueError)", "obj.close()"],
+}
+
+
+@pytest.mark.parametrize(
+    "kind, use", [(kind, use) for kind, uses in CLEARED_USES.items() for use in uses]
+)
+def test_an_object_whose_references_the_collector_dropped_raises_instead_of_crashing(kind, use):
+    from veltrano_python_configuration import _binding_probe as probe
+
+    obj = fresh(kind)
+    probe.clear(obj)
+    with pytest.raises(RuntimeError, match="was cleared to break a reference cycle"):
+        eval(use, {"obj": obj})

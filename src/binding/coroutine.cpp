@@ -13,7 +13,7 @@ enum class Status { Created, Suspended, Running, Finished };
 
 struct CoroutineState {
     Async::handle_type frame;
-    Ref function;
+    Ref function;  // null once tp_clear has run
     std::array<PyObject*, max_params> values{};  // owned
     size_t count = 0;
     Ref varargs, kwargs;
@@ -46,6 +46,17 @@ struct WrapperObject {  // what __await__ returns: an iterator over the coroutin
 };
 
 CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+
+// The coroutine's state, unless tp_clear has dropped its function and
+// arguments (the collector breaking a cycle; another object of the cycle may
+// still reach it) or the await-iterator's tp_clear its coroutine (`self` is
+// then null): RuntimeError is set and null returned. Every entry point goes
+// through here.
+CoroutineState* live(PyObject* self) noexcept {
+    if (self && as_coroutine(self)->s.function) return &as_coroutine(self)->s;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine object was cleared to break a reference cycle and can no longer be used");
+    return nullptr;
+}
 
 Name n_throw("throw");
 Name n_close("close");
@@ -136,9 +147,11 @@ void restore_body_error(std::exception_ptr error) {
 // The resume core. Send `value` (when `exc` is null) or throw `exc` into the
 // coroutine; on PYGEN_NEXT `*out` is the yielded object, on PYGEN_RETURN the
 // result; on PYGEN_ERROR the error indicator is set.
-PySendResult resume(CoroutineObject* co, Ref value, Ref exc, PyObject** out) noexcept {
-    CoroutineState& s = co->s;
+PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) noexcept {
     *out = nullptr;
+    CoroutineState* live_state = live(self);
+    if (!live_state) return PYGEN_ERROR;
+    CoroutineState& s = *live_state;
     switch (s.status) {
         case Status::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -161,7 +174,7 @@ PySendResult resume(CoroutineObject* co, Ref value, Ref exc, PyObject** out) noe
             break;
     }
     s.status = Status::Running;
-    Ref self = Ref::borrow(reinterpret_cast<PyObject*>(co));  // alive while it runs
+    Ref keep = Ref::borrow(self);  // alive while it runs
     for (;;) {
         if (s.delegate) {
             PyObject* r = nullptr;
@@ -262,7 +275,7 @@ Ref exception_for_throw(PyObject* const* args, Py_ssize_t nargs) {
 // --- coroutine methods -------------------------------------------------------
 
 PySendResult Coroutine_am_send(PyObject* self, PyObject* arg, PyObject** out) {
-    return resume(as_coroutine(self), Ref::borrow(arg ? arg : Py_None), Ref(), out);
+    return resume(self, Ref::borrow(arg ? arg : Py_None), Ref(), out);
 }
 
 PyObject* Coroutine_send(PyObject* self, PyObject* arg) {
@@ -275,13 +288,15 @@ PyObject* Coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref exc = exception_for_throw(args, nargs);
         PyObject* out = nullptr;
-        PySendResult res = resume(as_coroutine(self), Ref(), std::move(exc), &out);
+        PySendResult res = resume(self, Ref(), std::move(exc), &out);
         return send_result(res, out);
     });
 }
 
 PyObject* Coroutine_close(PyObject* self, PyObject*) {
-    CoroutineState& s = as_coroutine(self)->s;
+    CoroutineState* live_state = live(self);
+    if (!live_state) return nullptr;
+    CoroutineState& s = *live_state;
     if (s.status == Status::Running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
@@ -293,7 +308,7 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
     PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
     if (!exit) return nullptr;
     PyObject* out = nullptr;
-    PySendResult res = resume(as_coroutine(self), Ref(), Ref::steal(exit), &out);
+    PySendResult res = resume(self, Ref(), Ref::steal(exit), &out);
     if (res == PYGEN_NEXT) {
         Py_DECREF(out);
         s.end();
@@ -309,6 +324,7 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
 }
 
 PyObject* Coroutine_await(PyObject* self) {
+    if (!live(self)) return nullptr;
     WrapperObject* w = PyObject_GC_New(WrapperObject, wrapper_type());
     if (!w) return nullptr;
     w->coroutine = Py_NewRef(self);
@@ -361,36 +377,33 @@ void Coroutine_dealloc(PyObject* self) {
 }
 
 PyObject* Coroutine_repr(PyObject* self) {
-    PyObject* qualname = PyObject_GetAttr(as_coroutine(self)->s.function.ptr(), n_qualname.get().ptr());
+    CoroutineState* s = live(self);
+    if (!s) return nullptr;
+    PyObject* qualname = PyObject_GetAttr(s->function.ptr(), n_qualname.get().ptr());
     if (!qualname) return nullptr;
     PyObject* r = PyUnicode_FromFormat("<coroutine object %U at %p>", qualname, self);
     Py_DECREF(qualname);
     return r;
 }
 
-PyObject* get_name(PyObject* self, void*) {
-    return PyObject_GetAttr(as_coroutine(self)->s.function.ptr(), n_name.get().ptr());
+// An attribute of a live coroutine object only (see live).
+template <PyObject* (*get)(CoroutineState&)>
+PyObject* getter(PyObject* self, void*) {
+    CoroutineState* s = live(self);
+    return s ? get(*s) : nullptr;
 }
-PyObject* get_qualname(PyObject* self, void*) {
-    return PyObject_GetAttr(as_coroutine(self)->s.function.ptr(), n_qualname.get().ptr());
-}
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->s.status == Status::Running); }
-PyObject* get_await(PyObject* self, void*) {
-    PyObject* d = as_coroutine(self)->s.delegate.ptr();
-    return Py_NewRef(d ? d : Py_None);
-}
-PyObject* get_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_coroutine(self)->s.status == Status::Suspended);
-}
-PyObject* get_code(PyObject* self, void*) {
-    return PyObject_GetAttr(as_coroutine(self)->s.function.ptr(), n_code.get().ptr());
-}
+
+PyObject* get_name(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_name.get().ptr()); }
+PyObject* get_qualname(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_qualname.get().ptr()); }
+PyObject* get_running(CoroutineState& s) { return PyBool_FromLong(s.status == Status::Running); }
+PyObject* get_await(CoroutineState& s) { return Py_NewRef(s.delegate ? s.delegate.ptr() : Py_None); }
+PyObject* get_suspended(CoroutineState& s) { return PyBool_FromLong(s.status == Status::Suspended); }
+PyObject* get_code(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_code.get().ptr()); }
 // cr_frame: None once the coroutine has ended, as for a Python coroutine; until
 // then a frame object of the function's __code__ and module globals (the body
 // runs as C++, so the frame is never executed). Debuggers and
 // inspect.getcoroutinestate tell a created coroutine from a closed one by it.
-PyObject* get_frame(PyObject* self, void*) {
-    CoroutineState& s = as_coroutine(self)->s;
+PyObject* get_frame(CoroutineState& s) {
     if (s.status == Status::Finished) Py_RETURN_NONE;
     if (!s.frame_object) {
         PyObject* code = PyObject_GetAttr(s.function.ptr(), n_code.get().ptr());
@@ -413,13 +426,13 @@ PyObject* get_frame(PyObject* self, void*) {
 }
 
 PyGetSetDef Coroutine_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"__name__", getter<get_name>, nullptr, nullptr, nullptr},
+    {"__qualname__", getter<get_qualname>, nullptr, nullptr, nullptr},
+    {"cr_running", getter<get_running>, nullptr, nullptr, nullptr},
+    {"cr_await", getter<get_await>, nullptr, nullptr, nullptr},
+    {"cr_frame", getter<get_frame>, nullptr, nullptr, nullptr},
+    {"cr_suspended", getter<get_suspended>, nullptr, nullptr, nullptr},
+    {"cr_code", getter<get_code>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -454,6 +467,8 @@ PyType_Spec Coroutine_spec = {
 
 // --- the await-iterator ------------------------------------------------------
 
+// The coroutine; null once the wrapper's tp_clear has run (the Coroutine_*
+// functions it is passed to raise then).
 PyObject* wrapped(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coroutine; }
 
 PySendResult Wrapper_am_send(PyObject* self, PyObject* arg, PyObject** out) {

@@ -15,7 +15,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    PyObject* module;       // globals come from this module's dict
+    PyObject* module;       // globals come from this module's dict; null once cleared
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
     PyObject* module_name;  // __module__
@@ -28,6 +28,24 @@ struct FunctionObject {
 };
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// The function object, unless tp_clear has dropped its references (the
+// collector breaking a cycle; another object of the cycle may still reach it):
+// then RuntimeError is set and null returned. Every use that needs what
+// tp_clear drops goes through here.
+FunctionObject* live(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    if (f->module) return f;
+    PyErr_Format(PyExc_RuntimeError, "function '%.200s' was cleared to break a reference cycle and can no longer be used",
+                 f->spec->name);
+    return nullptr;
+}
+// The same for C++ callers: the error is thrown.
+FunctionObject* live_or_throw(PyObject* self) {
+    FunctionObject* f = live(self);
+    if (!f) rethrow();
+    return f;
+}
 
 Name n_add_note("add_note");
 Name n_replace("replace");
@@ -134,7 +152,7 @@ Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
 }
 
 PyObject* Function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return boundary<PyObject*>(nullptr, [&] { return invoke(as_function(self), args, nargsf, kwnames).release(); });
+    return boundary<PyObject*>(nullptr, [&] { return invoke(live_or_throw(self), args, nargsf, kwnames).release(); });
 }
 
 Ref default_value(const Default& d) {
@@ -249,18 +267,35 @@ void Function_dealloc(PyObject* self) {
 }
 
 PyObject* Function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!live(self)) return nullptr;
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
 PyObject* Function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    FunctionObject* f = live(self);
+    return f ? PyUnicode_FromFormat("<function %U at %p>", f->qualname, self) : nullptr;
 }
 
-PyObject* Function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* Function_reduce(PyObject* self, PyObject*) {
+    FunctionObject* f = live(self);
+    return f ? Py_NewRef(f->qualname) : nullptr;
+}
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+// Attribute access on a live function object only (see live).
+template <PyObject* (*get)(FunctionObject*)>
+PyObject* getter(PyObject* self, void*) {
+    FunctionObject* f = live(self);
+    return f ? get(f) : nullptr;
+}
+template <int (*set)(FunctionObject*, PyObject*)>
+int setter(PyObject* self, PyObject* value, void*) {
+    FunctionObject* f = live(self);
+    return f ? set(f, value) : -1;
+}
+
+PyObject* get_name(FunctionObject* f) { return Py_NewRef(f->name); }
+PyObject* get_qualname(FunctionObject* f) { return Py_NewRef(f->qualname); }
 
 int set_str(PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
@@ -270,64 +305,68 @@ int set_str(PyObject** slot, PyObject* value, const char* what) {
     Py_SETREF(*slot, Py_NewRef(value));
     return 0;
 }
-int set_name(PyObject* self, PyObject* value, void*) { return set_str(&as_function(self)->name, value, "__name__"); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_str(&as_function(self)->qualname, value, "__qualname__");
-}
+int set_name(FunctionObject* f, PyObject* value) { return set_str(&f->name, value, "__name__"); }
+int set_qualname(FunctionObject* f, PyObject* value) { return set_str(&f->qualname, value, "__qualname__"); }
 
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
+PyObject* get_defaults(FunctionObject* f) { return Py_NewRef(f->defaults); }
+int set_defaults(FunctionObject* f, PyObject* value) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    if (PyTuple_Check(value) && static_cast<size_t>(PyTuple_GET_SIZE(value)) > as_function(self)->spec->params.size()) {
+    if (PyTuple_Check(value) && static_cast<size_t>(PyTuple_GET_SIZE(value)) > f->spec->params.size()) {
         PyErr_SetString(PyExc_ValueError, "__defaults__ has more values than the function has parameters");
         return -1;
     }
-    Py_SETREF(as_function(self)->defaults, Py_NewRef(value));
+    Py_SETREF(f->defaults, Py_NewRef(value));
     return 0;
 }
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
-int set_annotations(PyObject* self, PyObject* value, void*) {
+PyObject* get_annotations(FunctionObject* f) { return Py_NewRef(f->annotations); }
+int set_annotations(FunctionObject* f, PyObject* value) {
     if (!value || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_SETREF(as_function(self)->annotations, Py_NewRef(value));
+    Py_SETREF(f->annotations, Py_NewRef(value));
     return 0;
 }
 
-PyObject* get_code(PyObject* self, void*) {
-    FunctionObject* f = as_function(self);
+// __doc__ is any object; deleting it leaves None, as for a Python function.
+PyObject* get_doc(FunctionObject* f) { return Py_NewRef(f->doc); }
+int set_doc(FunctionObject* f, PyObject* value) {
+    Py_SETREF(f->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_code(FunctionObject* f) {
     return boundary<PyObject*>(nullptr, [&] {
         if (!f->code) f->code = make_code(f).release();
         return Py_NewRef(f->code);
     });
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(PyModule_GetDict(as_function(self)->module)); }
+PyObject* get_globals(FunctionObject* f) { return Py_NewRef(PyModule_GetDict(f->module)); }
 PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
 
 PyGetSetDef Function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__name__", getter<get_name>, setter<set_name>, nullptr, nullptr},
+    {"__qualname__", getter<get_qualname>, setter<set_qualname>, nullptr, nullptr},
+    {"__doc__", getter<get_doc>, setter<set_doc>, nullptr, nullptr},
+    {"__defaults__", getter<get_defaults>, setter<set_defaults>, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", getter<get_annotations>, setter<set_annotations>, nullptr, nullptr},
+    {"__code__", getter<get_code>, nullptr, nullptr, nullptr},
+    {"__globals__", getter<get_globals>, nullptr, nullptr, nullptr},
     {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef Function_members[] = {
-    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module_name), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -377,7 +416,7 @@ void check_argument(const char* name, Check check, bool none_ok, Handle value) {
 
 Ref Args::global(const Name& name) const {
     PyObject* result = nullptr;
-    PyObject* globals = PyModule_GetDict(as_function(function_)->module);
+    PyObject* globals = PyModule_GetDict(live_or_throw(function_)->module);
     if (check(PyDict_GetItemRef(globals, name.get().ptr(), &result))) return Ref::steal(result);
     if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name.get().ptr(), &result)))
         return Ref::steal(result);
@@ -420,7 +459,7 @@ void set_owner_class(Handle function, Handle cls) noexcept {
 }
 
 Handle Args::owner_class() const {
-    PyObject* owner = as_function(function_)->owner;
+    PyObject* owner = live_or_throw(function_)->owner;
     if (!owner) raise(PyExc_RuntimeError, "%s(): no enclosing class", as_function(function_)->spec->name);
     return Handle(owner);
 }

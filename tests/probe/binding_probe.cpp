@@ -121,6 +121,16 @@ Ref make_function_named(const Args& a) {
 const FunctionSpec make_function_spec{
     .name = "make_function", .params = {{"name", "str", Check::Str}}, .body = make_function_named};
 
+// def clear(obj): run obj's tp_clear, as the collector does to break a cycle
+// (the object stays, with its references dropped).
+Ref clear(const Args& a) {
+    inquiry clear_slot = a[0].type()->tp_clear;
+    if (!clear_slot) raise(PyExc_TypeError, "%s has no tp_clear", a[0].type()->tp_name);
+    clear_slot(a[0].ptr());
+    return none().ref();
+}
+const FunctionSpec clear_spec{.name = "clear", .params = {{"obj"}}, .body = clear};
+
 void exec(Module m) {
     m.add("bind", m.function(bind_spec));
     m.add("handled", m.function(handled_spec));
@@ -131,6 +141,7 @@ void exec(Module m) {
     m.add("await_call", m.function(await_call_spec));
     m.add("await_held", m.function(await_held_spec));
     m.add("make_function", m.function(make_function_spec));
+    m.add("clear", m.function(clear_spec));
 }
 
 }  // namespace
