@@ -138,3 +138,15 @@ def test_an_object_whose_references_the_collector_dropped_raises_instead_of_cras
     probe.clear(obj)
     with pytest.raises(RuntimeError, match="was cleared to break a reference cycle"):
         eval(use, {"obj": obj})
+
+
+@pytest.mark.parametrize("source", ["awaited_object", "body"])
+def test_a_cpp_exception_in_a_coroutine_ends_it_with_a_python_error(source):
+    from veltrano_python_configuration import _binding_probe as probe
+
+    coro = probe.await_value(probe.CppFault()) if source == "awaited_object" else probe.cpp_throw()
+    with pytest.raises(SystemError, match=r"^fault in the C\+\+"):
+        coro.send(None)
+    assert coro.cr_frame is None
+    with pytest.raises(RuntimeError, match="cannot reuse"):
+        coro.send(None)

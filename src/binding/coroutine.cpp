@@ -144,37 +144,11 @@ void restore_body_error(std::exception_ptr error) {
     }
 }
 
-// The resume core. Send `value` (when `exc` is null) or throw `exc` into the
-// coroutine; on PYGEN_NEXT `*out` is the yielded object, on PYGEN_RETURN the
-// result; on PYGEN_ERROR the error indicator is set.
-PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) noexcept {
-    *out = nullptr;
-    CoroutineState* live_state = live(self);
-    if (!live_state) return PYGEN_ERROR;
-    CoroutineState& s = *live_state;
-    switch (s.status) {
-        case Status::Running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        case Status::Finished:
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return PYGEN_ERROR;
-        case Status::Created:
-            if (exc) {  // thrown in before the first send: the body never runs
-                s.end();
-                PyErr_SetRaisedException(exc.release());
-                return PYGEN_ERROR;
-            }
-            if (!value.is_none()) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            break;
-        case Status::Suspended:
-            break;
-    }
-    s.status = Status::Running;
-    Ref keep = Ref::borrow(self);  // alive while it runs
+// The loop of the resume core, while the coroutine runs: feed the delegate,
+// then the body, until the body waits on something that yields, or ends. A
+// Python error of a step goes into the body as an exception; any other C++
+// exception leaves the loop (resume catches it).
+PySendResult run(CoroutineState& s, Ref value, Ref exc, PyObject** out) {
     for (;;) {
         if (s.delegate) {
             PyObject* r = nullptr;
@@ -216,6 +190,45 @@ PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) noexcept
             exc = Ref::borrow(e.value().ptr());
         }
     }
+}
+
+// The resume core. Send `value` (when `exc` is null) or throw `exc` into the
+// coroutine; on PYGEN_NEXT `*out` is the yielded object, on PYGEN_RETURN the
+// result; on PYGEN_ERROR the error indicator is set.
+PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) noexcept {
+    *out = nullptr;
+    CoroutineState* live_state = live(self);
+    if (!live_state) return PYGEN_ERROR;
+    CoroutineState& s = *live_state;
+    switch (s.status) {
+        case Status::Running:
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            return PYGEN_ERROR;
+        case Status::Finished:
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return PYGEN_ERROR;
+        case Status::Created:
+            if (exc) {  // thrown in before the first send: the body never runs
+                s.end();
+                PyErr_SetRaisedException(exc.release());
+                return PYGEN_ERROR;
+            }
+            if (!value.is_none()) {
+                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                return PYGEN_ERROR;
+            }
+            break;
+        case Status::Suspended:
+            break;
+    }
+    s.status = Status::Running;
+    Ref keep = Ref::borrow(self);  // alive while it runs
+    PySendResult res = boundary(PYGEN_ERROR, [&] { return run(s, std::move(value), std::move(exc), out); });
+    // Still running: a C++ exception that is not a Python error (std::bad_alloc,
+    // a fault of the machinery) stopped the loop midway and is now the Python
+    // error. The body's state is unknown, so the coroutine ends with it.
+    if (s.status == Status::Running) s.end();
+    return res;
 }
 
 // Set StopIteration carrying `result`, as a coroutine's send() does when it returns.

@@ -23,6 +23,9 @@
 // it yields goes out unchanged (normally a Future); its result or exception
 // comes back to the body at the `co_await`. An exception thrown into the body
 // arrives as a `PyError`; `co_return value` ends the coroutine with `value`.
+// Any other C++ exception, leaving the body or a step of the core, ends the
+// coroutine with it as a Python error (SystemError; MemoryError for
+// std::bad_alloc).
 //
 // Ownership: the Python object owns the frame and the bound arguments (which
 // the garbage collector sees); the frame only borrows them through `Args`.

@@ -4,6 +4,7 @@
 #include "binding/coroutine.hpp"
 #include "binding/module.hpp"
 
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -131,6 +132,22 @@ Ref clear(const Args& a) {
 }
 const FunctionSpec clear_spec{.name = "clear", .params = {{"obj"}}, .body = clear};
 
+// async def cpp_throw(): the body throws a C++ exception that is not a Python error.
+Async cpp_throw(const Args&) {
+    throw std::runtime_error("fault in the C++ body");
+    co_return none();
+}
+const FunctionSpec cpp_throw_spec{.name = "cpp_throw", .async_body = cpp_throw};
+
+// CppFault(): an object whose am_await throws a C++ exception that is not a
+// Python error, so a step of the coroutine core (awaitable_iterator) fails
+// outside the body. Await it only from a bridged coroutine, which calls
+// am_await from C++; the interpreter calls it from C, where no C++ exception may pass.
+[[noreturn]] PyObject* cpp_fault_await(PyObject*) { throw std::runtime_error("fault in the C++ of __await__"); }
+PyType_Slot cpp_fault_slots[] = {{Py_am_await, reinterpret_cast<void*>(cpp_fault_await)}, {0, nullptr}};
+PyType_Spec cpp_fault_spec = {"veltrano_python_configuration._binding_probe.CppFault", sizeof(PyObject), 0,
+                              Py_TPFLAGS_DEFAULT, cpp_fault_slots};
+
 void exec(Module m) {
     m.add("bind", m.function(bind_spec));
     m.add("handled", m.function(handled_spec));
@@ -142,6 +159,8 @@ void exec(Module m) {
     m.add("await_held", m.function(await_held_spec));
     m.add("make_function", m.function(make_function_spec));
     m.add("clear", m.function(clear_spec));
+    m.add("cpp_throw", m.function(cpp_throw_spec));
+    m.add("CppFault", check(PyType_FromModuleAndSpec(m.ptr(), &cpp_fault_spec, nullptr)));
 }
 
 }  // namespace
