@@ -12,9 +12,8 @@ from redis.cluster import ClusterNode
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisClusterException, ResponseError
 
-from support_redis import (  # noqa: F401  (fixtures)
-    HOST, RecordingLogger, closed_port, live, own_redis_server, redis_cluster, redis_server, unique)
-from support_logging import exception_chain
+from support.logs import exception_chain
+from support.redis_servers import HOST, RecordingLogger, closed_port, unique
 from veltrano_python_configuration import cache_access
 from veltrano_python_configuration.cache_access import (
     BaseRedisClient, DevelopmentRedisClient, IRedisClient, ProductionRedisClient, RedisClientFactory, initialize_redis)
