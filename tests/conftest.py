@@ -10,34 +10,30 @@ from support.http_sink import WebhookSink
 from support.redis_servers import HOST, Live, RecordingLogger, RedisCluster, RedisServer
 
 
-@pytest.fixture(scope="session")
-def redis_server():
-    """A standalone redis-server shared by the session (use unique keys)."""
-    server = RedisServer()
+def _running(server):
+    """A fixture's body for a server or cluster: started, cleaned up after the test, also when it fails."""
     try:
         yield server.start()
     finally:
         server.cleanup()
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """A standalone redis-server shared by the session (use unique keys)."""
+    yield from _running(RedisServer())
 
 
 @pytest.fixture
 def own_redis_server():
     """A standalone redis-server of the test's own, free to stop and restart."""
-    server = RedisServer()
-    try:
-        yield server.start()
-    finally:
-        server.cleanup()
+    yield from _running(RedisServer())
 
 
 @pytest.fixture(scope="session")
 def redis_cluster():
     """A three-master Redis Cluster shared by the session (use unique keys)."""
-    cluster = RedisCluster()
-    try:
-        yield cluster.start()
-    finally:
-        cluster.cleanup()
+    yield from _running(RedisCluster())
 
 
 @pytest.fixture(params=["development", "production"])
