@@ -31,7 +31,7 @@ bench: build
 # Every public operation of the four modules 100,000 times, successful and
 # failing paths; fails when memory grows past the bounds the script states.
 leakcheck: build
-	$(PY) tests/leakcheck.py $(LEAKCHECK_ARGS)
+	$(PY) leakcheck/run.py $(LEAKCHECK_ARGS)
 
 # The fault and load tests at full size (the suite runs them smaller).
 test-load: build

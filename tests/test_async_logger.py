@@ -11,7 +11,7 @@ import pytest
 
 from veltrano_python_configuration.journal_setup import AsyncLogger
 
-from support_logging import (
+from support.logs import (
     CountingHandler,
     capture,
     consumers,

@@ -1,5 +1,6 @@
 """Redis clients of cache_access: base operations, connections and the factory, on real servers."""
 
+import contextlib
 import gc
 import io
 import logging
@@ -12,9 +13,8 @@ from redis.cluster import ClusterNode
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisClusterException, ResponseError
 
-from support_redis import (  # noqa: F401  (fixtures)
-    HOST, RecordingLogger, closed_port, live, own_redis_server, redis_cluster, redis_server, unique)
-from support_logging import exception_chain
+from support.logs import exception_chain
+from support.redis_servers import HOST, RecordingLogger, closed_port, unique
 from veltrano_python_configuration import cache_access
 from veltrano_python_configuration.cache_access import (
     BaseRedisClient, DevelopmentRedisClient, IRedisClient, ProductionRedisClient, RedisClientFactory, initialize_redis)
@@ -275,6 +275,56 @@ def test_development_connect_failure_hides_the_secrets_in_the_whole_chain(monkey
     assert type(shown) is RuntimeError and type(shown.__cause__) is ValueError and shown is not info.value
     assert str(shown.__cause__) == "cannot parse redis://user:***@h:1/0?token=***"
     assert str(info.value.__cause__) == f"cannot parse {url}"  # the caller's chain is untouched
+
+
+def unreachable_node(host, port, **kwargs):
+    """Fails as the library does for a node it cannot reach, quoting the host it was handed."""
+    try:
+        raise RedisConnectionError(f"Error connecting to {host}:{port}.")
+    except RedisConnectionError as e:
+        raise RedisClusterException(f"no reachable node: {e}") from e
+
+
+@pytest.mark.parametrize(
+    "call, url, logged",
+    [
+        # A development URL given to the production client: it hands the library host "user" or "redis".
+        ("client", "user:s3cret@cache:6379",
+         ["Error connecting to Production Redis at 'user:***@cache:6379': no reachable node: "
+          "Error connecting to user:6379."]),
+        ("client", "redis://:s3cret@cache:6379/0",
+         ["Error connecting to Production Redis at 'redis://:***@cache:6379/0': no reachable node: "
+          "Error connecting to redis:6379."]),
+        # A secret before the first ":" is in the host, so in the library's error too.
+        ("client", "cache?password=s3cret&db=0:7000",
+         ["Error connecting to Production Redis at 'cache?password=***&db=0:7000': no reachable node: "
+          "Error connecting to cache?password=***&db=0:7000."]),
+        # initialize_redis needs exactly two ":"-parts: user information with a port makes three or more,
+        # a ValueError right after the first line ...
+        ("initialize", "user:s3cret@cache:6379", ["Url received for redis prod is user:***@cache:6379"]),
+        ("initialize", "redis://:s3cret@cache:6379", ["Url received for redis prod is redis://:***@cache:6379"]),
+        # ... without a port it makes two, and the host part before the ":" holds no password;
+        ("initialize", ":s3cret@cache", ["Url received for redis prod is :***@cache", "After splitting "]),
+        # a secret before the ":" reaches the host line.
+        ("initialize", "cache?password=s3cret&db=0:7000",
+         ["Url received for redis prod is cache?password=***&db=0:7000",
+          "After splitting cache?password=***&db=0"]),
+    ],
+)
+def test_production_lines_hide_the_password(monkeypatch, fake_library, call, url, logged):
+    logger = RecordingLogger()
+    if call == "client":
+        monkeypatch.setattr(cache_access, "RedisClusterClient", unreachable_node)
+        with pytest.raises(RedisClusterException) as info:
+            ProductionRedisClient(url, logger)
+        assert logger.errors == logged and logger.infos == []
+        assert all("s3cret" not in str(e) for e in exception_chain(logger.handled[0]))
+        host, port = ProductionRedisClient._parse_url(None, url)
+        assert str(info.value) == f"no reachable node: Error connecting to {host}:{port}."  # the caller's original
+        return
+    with pytest.raises(ValueError) if len(logged) == 1 else contextlib.nullcontext():
+        initialize_redis(url, "production", logger)
+    assert logger.infos[:2] == logged and logger.errors == []
 
 
 # --- factory and initialize_redis -------------------------------------------

@@ -2,7 +2,7 @@
 
 import pytest
 
-from support_redis import live, redis_cluster, redis_server, unique  # noqa: F401  (fixtures)
+from support.redis_servers import unique
 from veltrano_python_configuration.cache_access import BaseRedisClient
 
 

@@ -11,9 +11,8 @@ from dataclasses import dataclass
 import aiohttp
 import pytest
 
-from support_logging import ListHandler
-from support_redis import own_redis_server  # noqa: F401  (a fixture)
-from support_reliability import CountingLogger, QuickSink, ReplicatedCluster, load_size, wait
+from support.logs import ListHandler
+from support.reliability import CountingLogger, QuickSink, ReplicatedCluster, load_size, wait
 from veltrano_python_configuration.cache_access import DevelopmentRedisClient, ProductionRedisClient
 from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger, SingletonMeta
 

@@ -15,7 +15,7 @@ import pytz
 from veltrano_python_configuration import journal_setup as js
 from veltrano_python_configuration.journal_setup import AsyncLogger, CustomLogger, setup_logger, time_tz
 
-from support_logging import KOLKATA, kolkata_now, parse_stamp, record, run_python, unique_name
+from support.logs import KOLKATA, kolkata_now, parse_stamp, record, run_python, unique_name
 
 
 def test_module_attributes_and_classes():

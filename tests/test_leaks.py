@@ -1,7 +1,7 @@
-"""The leak check (tests/leakcheck.py) at a reduced size, in a process of its
+"""The leak check (leakcheck/run.py) at a reduced size, in a process of its
 own: every public operation of the four modules, on its successful and its
 failing paths, must leave the memory flat. The full run (100,000 calls per
-operation) is `python tests/leakcheck.py`."""
+operation) is `python leakcheck/run.py` (`make leakcheck`)."""
 
 import os
 import platform
@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+LEAKCHECK = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "leakcheck", "run.py")
 # Under the sanitizers the allocator is theirs (and Python's is plain malloc):
 # the figures mean nothing there, but every path still runs under their eyes.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -22,7 +22,7 @@ CALLS = "500" if platform.machine().startswith("arm") else "2000"
 @pytest.mark.timeout(150)
 def test_every_public_operation_leaves_memory_flat():
     args = ["--iterations", "300", "--warmup", "50", "--report-only"] if SANITIZED else ["--iterations", CALLS]
-    result = subprocess.run([sys.executable, os.path.join(HERE, "leakcheck.py"), *args], capture_output=True,
+    result = subprocess.run([sys.executable, LEAKCHECK, *args], capture_output=True,
                             text=True, timeout=140)
     report = result.stdout + result.stderr
     assert result.returncode == 0, report

@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from support_logging import capture, unique_name
-from support_reliability import QuickSink, load_size
+from support.logs import capture, unique_name
+from support.reliability import QuickSink, load_size
 from veltrano_python_configuration.journal_setup import AsyncLogger
 from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger, SingletonMeta
 

@@ -13,9 +13,7 @@ import textwrap
 import aiohttp
 import pytest
 
-from support_http import sink  # noqa: F401  (fixtures)
-from support_redis import redis_server  # noqa: F401
-from support_logging import record
+from support.logs import record
 
 PRELUDE = """
 import asyncio, os, sys

@@ -12,8 +12,8 @@ import aiohttp
 import pytest
 import requests
 
-from support_http import refused_url, sink  # noqa: F401  (sink is a fixture)
-from support_logging import exception_chain, wait_until
+from support.http_sink import refused_url
+from support.logs import exception_chain, wait_until
 from veltrano_python_configuration import service_toolkit
 from veltrano_python_configuration.service_toolkit import (
     GoogleChatAsyncMessenger,

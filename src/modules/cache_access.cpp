@@ -443,6 +443,28 @@ const FunctionSpec base_increment_spec{
 };
 
 // ---------------------------------------------------------------------------
+// Connection failures
+
+// Log the failure `e` of a connection to the client's URL as "Error
+// connecting to <kind> Redis at '<url>': <error>", with the URL's secrets
+// (service/mask.hpp) shown as "***" in the line and in the exception chain
+// the logger sees: a URL with a password may reach either client, the
+// production one by mistake too. The caller still gets the original.
+void log_connect_error(Handle self, const PyError& e, const char* kind) {
+    HandledScope scope(e);
+    Ref method = getattr(getattr(self, n_logger), n_error);
+    SecretMask mask;
+    Ref url = mask.add_url(getattr(self, n_url));
+    Ref message =
+        format("Error connecting to %s Redis at '%U': %U", kind, url.ptr(), mask.hide(str(e.value())).ptr());
+    // The logger may print the handled exception: show it a copy of the
+    // chain with the secrets hidden.
+    PyError shown = mask.hide_in(e);
+    HandledScope hidden(shown);
+    call(method, message);
+}
+
+// ---------------------------------------------------------------------------
 // ProductionRedisClient
 
 // _parse_url(self, url): (host, port) from "host:port". The host is the
@@ -492,7 +514,7 @@ const FunctionSpec production_parse_url_spec{
 };
 
 // connect(self): a cluster connection through the node in `url`; a failure
-// is logged and raised again.
+// is logged (log_connect_error) and raised again.
 Ref production_connect(const Args& a) {
     Handle self = a[0];
     try {
@@ -504,10 +526,7 @@ Ref production_connect(const Args& a) {
         return call(cluster, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));
     } catch (PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        log_error(self, e, [&] {
-            Ref url = getattr(self, n_url);
-            return format("Error connecting to Production Redis at '%S': %S", url.ptr(), e.value().ptr());
-        });
+        log_connect_error(self, e, "Production");
         throw;
     }
 }
@@ -523,9 +542,8 @@ const FunctionSpec production_connect_spec{
 // DevelopmentRedisClient
 
 // connect(self): a single-server connection by URL ("redis://" is put in
-// front unless the URL starts with it). A failure is logged, with the URL's
-// secrets (service/mask.hpp) shown as "***" in the line and in the exception
-// chain the logger sees, and raised again.
+// front unless the URL starts with it). A failure is logged
+// (log_connect_error) and raised again.
 Ref development_connect(const Args& a) {
     Handle self = a[0];
     try {
@@ -538,17 +556,7 @@ Ref development_connect(const Args& a) {
         return call(from_url, target, kw(n_decode_responses, decode));
     } catch (PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
-        HandledScope scope(e);
-        Ref method = getattr(getattr(self, n_logger), n_error);
-        SecretMask mask;
-        Ref url = mask.add_url(getattr(self, n_url));
-        Ref message = format("Error connecting to Development Redis at '%U': %U", url.ptr(),
-                             mask.hide(str(e.value())).ptr());
-        // The logger may print the handled exception: show it a copy of the
-        // chain with the secrets hidden. The caller still gets the original.
-        PyError shown = mask.hide_in(e);
-        HandledScope hidden(shown);
-        call(method, message);
+        log_connect_error(self, e, "Development");
         throw;
     }
 }
@@ -567,7 +575,8 @@ bool is_production(Handle environ) { return equals(call_method(environ, n_lower)
 
 // initialize_redis(url, environ, logger=None, decode_responses=True): the
 // redis library's connection: a cluster connection for "production" (with
-// four info lines), else a single server at "redis://" + url.
+// four info lines, the URL's secrets shown as "***" in those that quote it
+// or its host part), else a single server at "redis://" + url.
 Ref initialize_redis(const Args& a) {
     Handle url = a[0], environ = a[1], logger = a[2], decode = a[3];
     if (!is_production(environ)) {
@@ -575,9 +584,11 @@ Ref initialize_redis(const Args& a) {
         Ref target = check(PyUnicode_Concat(s_redis_prefix.get().ptr(), url.ptr()));
         return call(from_url, kw(n_url, target), kw(n_decode_responses, decode));
     }
+    SecretMask mask;
+    Ref shown_url = mask.add_url(url);
     {
         Ref info = getattr(logger, n_info);
-        call(info, format("Url received for redis prod is %U", url.ptr()));
+        call(info, format("Url received for redis prod is %U", shown_url.ptr()));
     }
     Ref parts = check(PyUnicode_Split(url.ptr(), s_colon.get().ptr(), -1));
     auto [host, port_text] = unpack_pair(parts);
@@ -589,7 +600,7 @@ Ref initialize_redis(const Args& a) {
     }
     {
         Ref info = getattr(logger, n_info);
-        call(info, format("After splitting %U", host.ptr()));
+        call(info, format("After splitting %U", mask.hide(host).ptr()));
     }
     Ref cluster_class = a.global(n_RedisClusterClient);
     Ref cluster = call(cluster_class, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));

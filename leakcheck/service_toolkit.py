@@ -4,7 +4,7 @@ and both Google Chat messengers (posting to the run's webhook sink)."""
 import asyncio
 import os
 
-from leakcheck_harness import DictSub, expect, nothing, operation
+from harness import DictSub, expect, nothing, operation
 
 from veltrano_python_configuration import service_toolkit
 

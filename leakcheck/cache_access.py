@@ -3,8 +3,8 @@ development clients (against the run's real servers) and the factory."""
 
 import contextlib
 
-from leakcheck_harness import StrSub, expect, nothing, operation
-from support_redis import HOST
+from harness import StrSub, expect, nothing, operation
+from support.redis_servers import HOST
 
 from veltrano_python_configuration import cache_access
 

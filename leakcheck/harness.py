@@ -1,7 +1,7 @@
-"""What the leak check's operations share (tests/leakcheck.py runs them): the
+"""What the leak check's operations share (run.py runs them): the
 registry the operations enter themselves in, the small helpers their calls
 use, and Env, the servers, sink, loggers and files of the run. The operations
-live in one file per module: leakcheck_<module>.py.
+live in one file per module: <module>.py.
 """
 
 import json
@@ -10,8 +10,8 @@ import os
 import tempfile
 import urllib.request
 
-from support_redis import HOST, RedisCluster, RedisServer, closed_port
-from support_reliability import QuickSink
+from support.redis_servers import HOST, RedisCluster, RedisServer, closed_port
+from support.reliability import QuickSink
 
 from veltrano_python_configuration import journal_setup
 

@@ -2,7 +2,7 @@
 """Leak check: every public operation of the four modules, called again and
 again, must leave the process's memory flat.
 
-    python tests/leakcheck.py [--iterations N] [--warmup N] [--only TEXT] [--report-only] [--trace]
+    python leakcheck/run.py [--iterations N] [--warmup N] [--only TEXT] [--report-only] [--trace]
 
 Each operation is run in a phase of its own: whatever the phase needs (a
 client, a logger, an event loop) is made, the operation is called N times,
@@ -30,10 +30,10 @@ rather than made per call, for speed: the production client's cluster
 connection (made once on the real cluster; every 1000th construction makes
 a fresh one, which takes ~20 ms) and the webhook sink's HTTP server.
 
-The operations are defined one file per module (leakcheck_broker_setup.py,
-leakcheck_journal_setup.py, leakcheck_cache_access.py,
-leakcheck_service_toolkit.py) on the shared leakcheck_harness.py; this file
-measures them.
+The operations are defined one file per module (broker_setup.py,
+journal_setup.py, cache_access.py, service_toolkit.py, next to this one) on
+the shared harness.py; this file measures them. The servers and the sink
+come from the test suite's support package (tests/support/).
 """
 
 import argparse
@@ -46,14 +46,15 @@ import time
 import tracemalloc
 import warnings
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "tests")]
 
 # The operations, one file per module; importing them registers them, in this order.
-import leakcheck_broker_setup  # noqa: E402,F401
-import leakcheck_journal_setup  # noqa: E402,F401
-import leakcheck_cache_access  # noqa: E402,F401
-import leakcheck_service_toolkit  # noqa: E402,F401
-from leakcheck_harness import OPERATIONS, Env  # noqa: E402
+import broker_setup  # noqa: E402,F401
+import journal_setup  # noqa: E402,F401
+import cache_access  # noqa: E402,F401
+import service_toolkit  # noqa: E402,F401
+from harness import OPERATIONS, Env  # noqa: E402
 
 BLOCKS_BOUND = 256
 HEAP_BOUND = 1 << 20

@@ -13,8 +13,6 @@ import time
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-import pytest
-
 
 @dataclass
 class Received:
@@ -118,10 +116,3 @@ def refused_url(path="/hook"):
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     return f"http://127.0.0.1:{port}{path}"
-
-
-@pytest.fixture
-def sink():
-    server = WebhookSink()
-    yield server
-    server.close()

@@ -7,7 +7,7 @@ import io
 import logging
 import os
 
-from leakcheck_harness import BadBool, StrSub, expect, nothing, nothing_async, operation
+from harness import BadBool, StrSub, expect, nothing, nothing_async, operation
 
 from veltrano_python_configuration import journal_setup
 

@@ -7,13 +7,11 @@ server is also terminated when the test process dies without either. A server
 can be stopped, killed and started again on the same port, for tests of
 outages.
 
-Import the fixtures into a test module to use them:
-
-    from support_redis import redis_server, redis_cluster, own_redis_server  # noqa: F401
-
-The second half holds helpers for tests of the module's clients: a logger
-that records its lines, and the `live` fixture that gives a client of each
-kind connected to the real servers, with a plain redis reader beside it.
+The fixtures over these servers (`redis_server`, `own_redis_server`,
+`redis_cluster`, `live`) are in tests/conftest.py. The second half holds
+helpers for tests of the module's clients: a logger that records its lines,
+and `Live`, a client of each kind connected to the real servers with a plain
+redis reader beside it.
 """
 
 import atexit
@@ -28,7 +26,6 @@ import tempfile
 import time
 import uuid
 
-import pytest
 import redis
 
 HOST = "127.0.0.1"
@@ -38,8 +35,8 @@ CLUSTER_BUS_OFFSET = 10000  # a cluster node also listens on port + 10000
 _running = set()
 
 
-def _die_with_parent():
-    """In the child before exec: get SIGTERM when the test process dies, however it dies (Linux)."""
+def die_with_parent():
+    """In a child before exec: get SIGTERM when the parent dies, however it dies (Linux)."""
     try:
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
     except (OSError, AttributeError):
@@ -116,7 +113,7 @@ class RedisServer:
             args += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
                      "--cluster-node-timeout", "2000"]
         self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        preexec_fn=_die_with_parent)
+                                        preexec_fn=die_with_parent)
         _running.add(self)
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
@@ -216,36 +213,6 @@ def _stop_leftovers():
         server.stop(kill=True)
 
 
-@pytest.fixture(scope="session")
-def redis_server():
-    """A standalone redis-server shared by the session (use unique keys)."""
-    server = RedisServer()
-    try:
-        yield server.start()
-    finally:
-        server.cleanup()
-
-
-@pytest.fixture
-def own_redis_server():
-    """A standalone redis-server of the test's own, free to stop and restart."""
-    server = RedisServer()
-    try:
-        yield server.start()
-    finally:
-        server.cleanup()
-
-
-@pytest.fixture(scope="session")
-def redis_cluster():
-    """A three-master Redis Cluster shared by the session (use unique keys)."""
-    cluster = RedisCluster()
-    try:
-        yield cluster.start()
-    finally:
-        cluster.cleanup()
-
-
 # ---------------------------------------------------------------------------
 # Clients of the module under test, against the servers above.
 
@@ -275,27 +242,3 @@ class Live:
 
 def unique(prefix="k"):
     return f"{prefix}-{uuid.uuid4().hex[:12]}"
-
-
-@pytest.fixture(params=["development", "production"])
-def live(request):
-    """A DevelopmentRedisClient on the standalone server or a ProductionRedisClient on the cluster."""
-    import redis
-    from redis.cluster import RedisCluster as PlainCluster
-
-    from veltrano_python_configuration.cache_access import DevelopmentRedisClient, ProductionRedisClient
-
-    logger = RecordingLogger()
-    if request.param == "development":
-        server = request.getfixturevalue("redis_server")
-        client = DevelopmentRedisClient(server.url, logger)
-        reader = redis.Redis.from_url(server.url, decode_responses=True)
-    else:
-        cluster = request.getfixturevalue("redis_cluster")
-        client = ProductionRedisClient(cluster.address, logger)
-        reader = PlainCluster(host=HOST, port=cluster.nodes[0].port, decode_responses=True)
-    try:
-        yield Live(request.param, client, reader, logger)
-    finally:
-        reader.close()
-        client.client.close()

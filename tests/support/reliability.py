@@ -13,12 +13,12 @@ or "[slow]" is answered after `slow_delay` seconds; anything else gets 200.
 each, on free loopback ports, with a short node timeout so that a replica
 takes over a killed master within seconds.
 
-Run as a script (`python support_reliability.py sink`) it serves a sink in the
-foreground and prints its port on the first line of standard output.
+Run as a module from tests/ (`python -m support.reliability sink`) it serves
+a sink in the foreground and prints its port on the first line of standard
+output.
 """
 
 import asyncio
-import ctypes
 import json
 import os
 import shutil
@@ -32,8 +32,9 @@ from dataclasses import dataclass
 
 import redis
 
-from support_redis import HOST, START_TIMEOUT, RedisServer
+from support.redis_servers import HOST, START_TIMEOUT, RedisServer, die_with_parent
 
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FULL_LOAD = os.environ.get("VPC_FULL_LOAD") == "1"
 
 
@@ -44,14 +45,6 @@ def load_size(reduced, full):
 
 # ---------------------------------------------------------------------------
 # The webhook sink
-
-
-def _die_with_parent():
-    """In a child before exec: get SIGTERM when the parent dies, however it dies (Linux)."""
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
 
 
 REASONS = {200: "OK", 500: "Internal Server Error"}
@@ -184,8 +177,9 @@ class QuickSink:
     @staticmethod
     def spawn():
         """A sink in a child process: (process, base URL). Its counters are at GET /stats."""
-        process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "sink"], stdout=subprocess.PIPE,
-                                   text=True, preexec_fn=_die_with_parent)
+        # Run as a module of the support package, from the folder that holds it.
+        process = subprocess.Popen([sys.executable, "-m", "support.reliability", "sink"], stdout=subprocess.PIPE,
+                                   text=True, cwd=TESTS_DIR, preexec_fn=die_with_parent)
         port = int(process.stdout.readline())
         return process, f"http://{HOST}:{port}"
 

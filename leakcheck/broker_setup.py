@@ -1,6 +1,6 @@
 """The leak check's broker_setup operations: the error, the builder and its build."""
 
-from leakcheck_harness import DictSub, expect, nothing, operation
+from harness import DictSub, expect, nothing, operation
 
 from veltrano_python_configuration import broker_setup
 
