@@ -20,6 +20,33 @@ void attribute_error_context(Handle obj, const Name& name) {
     }
     throw error;
 }
+void unpack_into(Handle obj, Ref* out, size_t n) {
+    PyObject* v = obj.ptr();
+    if ((PyTuple_CheckExact(v) || PyList_CheckExact(v)) && static_cast<size_t>(Py_SIZE(v)) == n) {
+        for (size_t i = 0; i < n; ++i) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(v, i));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(v);
+    if (!it) {
+        // Only an object that cannot be iterated at all gets the generic
+        // message; an __iter__ or __getitem__ that raises keeps its own error.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter && !PySequence_Check(v)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        rethrow();
+    }
+    Ref iterator = Ref::steal(it);
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it));
+        if (out[i]) continue;
+        if (PyErr_Occurred()) rethrow();
+        raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", static_cast<Py_ssize_t>(n),
+              static_cast<Py_ssize_t>(i));
+    }
+    if (Ref::steal(PyIter_Next(it))) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(n));
+    if (PyErr_Occurred()) rethrow();
+}
 }  // namespace detail
 
 Ref call_star(Handle f, std::initializer_list<Handle> leading, Handle varargs, Handle kwargs) {

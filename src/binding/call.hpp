@@ -7,6 +7,7 @@
 
 #include "error.hpp"
 
+#include <array>
 #include <initializer_list>
 #include <type_traits>
 #include <utility>
@@ -118,6 +119,13 @@ inline Ref getattr(Handle obj, const Name& name) {
 }
 // For one-off lookups (module set-up); hot paths use a static Name.
 inline Ref getattr(Handle obj, const char* name) { return check(PyObject_GetAttrString(obj.ptr(), name)); }
+// obj.name when the object has the attribute, else a null Ref (only an
+// AttributeError counts as missing; other errors propagate).
+inline Ref getattr_optional(Handle obj, const Name& name) {
+    PyObject* found = nullptr;
+    check(PyObject_GetOptionalAttr(obj.ptr(), name.get().ptr(), &found));
+    return Ref::steal(found);
+}
 // obj.name = value, through the type's attribute slot (see getattr).
 inline void setattr(Handle obj, const Name& name, Handle value) {
     setattrofunc slot = obj.type()->tp_setattro;
@@ -160,5 +168,19 @@ inline void set_item(Handle container, Handle key, Handle value) {
     check(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
 }
 inline void list_append(Handle list, Handle item) { check(PyList_Append(list.ptr(), item.ptr())); }
+
+namespace detail {
+// Unpack `obj` into `n` owned references at `out`, as `a, b, ... = obj` does:
+// the interpreter's errors and messages, an iterator's own error kept.
+void unpack_into(Handle obj, Ref* out, size_t n);
+}
+
+// `a, b, ... = obj`: exactly N items, with the interpreter's errors otherwise.
+template <size_t N>
+std::array<Ref, N> unpack(Handle obj) {
+    std::array<Ref, N> items;
+    detail::unpack_into(obj, items.data(), N);
+    return items;
+}
 
 }  // namespace binding

@@ -415,8 +415,12 @@ void check_argument(const char* name, Check check, bool none_ok, Handle value) {
 }
 
 Ref Args::global(const Name& name) const {
+    return module_global(Handle(live_or_throw(function_)->module), name);
+}
+
+Ref module_global(Handle module, const Name& name) {
     PyObject* result = nullptr;
-    PyObject* globals = PyModule_GetDict(live_or_throw(function_)->module);
+    PyObject* globals = PyModule_GetDict(module.ptr());
     if (check(PyDict_GetItemRef(globals, name.get().ptr(), &result))) return Ref::steal(result);
     if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name.get().ptr(), &result)))
         return Ref::steal(result);

@@ -113,6 +113,9 @@ private:
 // after one with a default.
 Ref make_function(const FunctionSpec& spec, Handle module);
 
+// The value of `module`'s global `name` (then a built-in) at this moment; NameError if neither exists.
+Ref module_global(Handle module, const Name& name);
+
 // The module whose globals a function object uses.
 Handle function_module(Handle function) noexcept;
 
