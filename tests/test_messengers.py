@@ -324,7 +324,7 @@ def test_messages_waiting_for_room_enter_first_come_first_served(cancelled, expe
             if not queue.empty():
                 out.append(queue.get_nowait()[0])
         await asyncio.gather(*tasks.values(), return_exceptions=True)
-        return "".join(out), messenger._enqueue_waiters
+        return "".join(out), messenger._channel.waiters
 
     assert asyncio.run(asyncio.wait_for(main(), 5)) == (expected, [])
 
@@ -350,7 +350,7 @@ def test_waiters_left_on_an_idle_loop_do_not_hold_up_another_loop():
     stale.cancel()
     idle.run_until_complete(asyncio.gather(stale, return_exceptions=True))
     idle.close()
-    assert messenger._enqueue_waiters == []
+    assert messenger._channel.waiters == []
 
 
 def test_consumer_is_reused_while_alive_and_restarted_after_cancellation(sink):
@@ -397,7 +397,7 @@ def test_send_without_running_loop_posts_before_returning_after_the_leftovers_of
         current.close()
     assert [r.body for r in sink.received] == [card_body(c, t) for c, t in
                                                [(GREEN, "left-1"), (GREEN, "left-2"), (BLACK, "first"), (BLACK, "second")]]
-    assert messenger.log_queue.qsize() == 0 and messenger._alerts_waiting == [] and len(recwarn) == 0
+    assert messenger.log_queue.qsize() == 0 and messenger._channel.line == [] and len(recwarn) == 0
 
 
 # asyncio's own Queue.put complains (unraisably) when it is closed on a closed loop.

@@ -2,9 +2,8 @@
 // to standard error in one layout, timestamped with the wall-clock time in
 // Asia/Kolkata; either a synchronous CustomLogger or an AsyncLogger that hands
 // its records through an asyncio queue to one.
-#include "binding/coroutine.hpp"
-#include "service/handover.hpp"
-#include "binding/module.hpp"
+#include "binding/names.hpp"
+#include "service/channel.hpp"
 
 #include <array>
 #include <optional>
@@ -50,55 +49,32 @@ Name n_Queue("Queue");
 Name n_get_running_loop("get_running_loop");
 Name n_new_event_loop("new_event_loop");
 Name n_set_event_loop("set_event_loop");
-Name n_create_task("create_task");
-Name n_create_future("create_future");
 Name n_call_exception_handler("call_exception_handler");
-Name n_get_loop("get_loop");
-Name n_done("done");
-Name n_set_result("set_result");
-Name n_full("full");
-Name n_put("put");
-Name n_get("get");
-Name n_task_done("task_done");
 Name n_qsize("qsize");
 Name n_message("message");
 Name n_exception("exception");
-Name n_sleep("sleep");
-Name n_maxsize("maxsize");
-Name n_CancelledError("CancelledError");
 Name n_WeakSet("WeakSet");
-Name n_add("add");
-Name n_register("register");
 Name n_is_running("is_running");
 Name n_is_closed("is_closed");
-Name n_close("close");
 
 // Level words: the keys of log_methods, the first field of a queue item, and
-// the names of the logger methods they select.
-Name n_error("error");
+// the names of the logger methods they select (error and info are shared names).
 Name n_warning("warning");
-Name n_info("info");
 Name n_debug("debug");
-Name n_exc_info("exc_info");
 
 // AsyncLogger's attributes and methods.
-Name n_logger("logger");
 Name n_log_queue("log_queue");
 Name n_executor("executor");
 Name n_log_level("log_level");
 Name n_log_methods("log_methods");
 Name n_consumer_tasks("_consumer_tasks");
-Name n_waiting_for_room("_waiting_for_room");
-Name n_records_waiting("_records_waiting");
-Name n_dropped("_dropped");
 Name n_ensure_queue_processing("_ensure_queue_processing");
-Name n_log_message("_log_message");
 Name n_process_log_queue("_process_log_queue");
 
-// Fixed values of the record layout.
-Name zone_name("Asia/Kolkata");
-Name record_format("\n%(levelname)s - %(asctime)s - %(message)s\n");
-Name date_format("%m/%d/%Y %H:%M:%S");
+// Fixed texts of the record layout.
+Name s_zone("Asia/Kolkata");
+Name s_record_format("\n%(levelname)s - %(asctime)s - %(message)s\n");
+Name s_date_format("%m/%d/%Y %H:%M:%S");
 
 // --- the clock ---------------------------------------------------------------
 
@@ -108,7 +84,7 @@ Name date_format("%m/%d/%Y %H:%M:%S");
 // record shows the time at which it is formatted.
 Ref time_tz(const Args& a) {
     Ref now = getattr(a.global(n_datetime), n_now);
-    Ref zone = call(a.global(n_timezone), zone_name);
+    Ref zone = call(a.global(n_timezone), s_zone);
     return call_method(call(now, zone), n_timetuple);
 }
 
@@ -158,7 +134,7 @@ Ref setup_base_logger(const Args& a) {
     call_method(logger, n_setLevel, log_level);
     Ref handler = call_method(logging, n_StreamHandler);
     call_method(handler, n_setLevel, log_level);
-    Ref formatter = call_method(logging, n_Formatter, record_format, kw(n_datefmt, date_format));
+    Ref formatter = call_method(logging, n_Formatter, s_record_format, kw(n_datefmt, s_date_format));
     call_method(handler, n_setFormatter, formatter);
     call_method(logger, n_addHandler, handler);
     return logger;
@@ -247,47 +223,125 @@ const FunctionSpec setup_logger_spec{
 
 // --- AsyncLogger -------------------------------------------------------------
 //
-// A logging call hands its record over during the call: it enters log_queue
-// at once when the queue has room and nothing waits before it. Records never
-// depend on a pending coroutine, so nothing accepted is lost when the loop
-// ends: the consumer, cancelled with its loop, writes everything still queued
-// or waiting before it ends; a record logged on another loop first writes the
-// leftovers of the previous one; and whatever is left at interpreter exit is
-// written then.
+// The records travel through the asyncio channel of the service layer
+// (service/channel.hpp says where a record goes from which thread, loop or
+// process, and what happens at a loop's end, at exit and in a forked child).
+// What is the logger's own: a record is a 4-tuple (level word, msg, args,
+// kwargs) written through the synchronous logger's method for its level; on a
+// full queue an info/debug record is dropped and counted, and the count is
+// reported as one WARNING record once there is room again.
 //
-// Besides the documented attributes, an AsyncLogger keeps private state, set
-// by __init__ after the others:
-//   _consumer_tasks    the consumer tasks _ensure_queue_processing started, so
-//                      that a logging call can tell whether one is alive on
-//                      its running loop (a logger built before the loop ran
-//                      would otherwise queue records nobody ever writes);
-//   _waiting_for_room  one future per error/warning record of an awaited
-//                      _log_message that found the queue full, in arrival
-//                      order. Only the first of them waits in log_queue.put;
-//                      it wakes the next when it is done;
-//   _records_waiting   the error/warning records of logging calls that found
-//                      the queue full, as data, in arrival order; the consumer
-//                      moves them into the queue as room appears;
-//   _dropped           the number of info/debug records dropped on a full
-//                      queue since the last report of them.
+// Besides the documented attributes, __init__ sets `_consumer_tasks`, the
+// consumer tasks _ensure_queue_processing started (the finished ones are
+// forgotten at the next start), and `_channel`, the channel's state.
 
-// A private list attribute of the logger, made when missing (for objects
-// whose __init__ did not run ours).
-Ref private_list(Handle self, const Name& name) {
-    PyObject* found = nullptr;
-    if (check(PyObject_GetOptionalAttr(self.ptr(), name.get().ptr(), &found))) return Ref::steal(found);
+// The four levels: the logging constant each is filtered by, and its word
+// (the key of log_methods, the first field of a record).
+enum class Level { Error, Warning, Info, Debug };
+struct LevelNames {
+    const Name& constant;
+    const Name& word;
+};
+const LevelNames level_names[] = {
+    {n_ERROR, n_error}, {n_WARNING, n_warning}, {n_INFO, n_info}, {n_DEBUG, n_debug}};
+const LevelNames& names_of(Level level) { return level_names[static_cast<int>(level)]; }
+
+Forever module_object;  // this module, whose globals the channel's callbacks read at each use
+Forever made_loops;     // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
+
+// The consumer tasks list of the logger, made when missing (for objects whose
+// __init__ did not run ours).
+Ref consumer_tasks(Handle self) {
+    if (Ref found = getattr_optional(self, n_consumer_tasks)) return found;
     Ref list = new_list();
-    setattr(self, name, list);
+    setattr(self, n_consumer_tasks, list);
     return list;
 }
 
-// The first element of a non-empty sequence is `obj`.
-bool heads(Handle sequence, Handle obj) { return check(PySequence_GetItem(sequence.ptr(), 0)).is(obj); }
+// log_method(msg, *args, **kwargs) for fields that may not be a tuple and a
+// dict with string keys when somebody else put the item on the queue.
+void call_log_method(Handle method, Handle msg, Handle args, Handle kwargs) {
+    Ref positional = PyTuple_CheckExact(args.ptr()) ? args.ref() : check(PySequence_Tuple(args.ptr()));
+    Ref keywords = kwargs.ref();
+    if (!PyDict_CheckExact(kwargs.ptr())) {
+        keywords = new_dict();
+        check(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(keywords.ptr(), &pos, &key, &value))
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
+    call_star(method, {msg}, positional, keywords);
+}
 
-// The loggers alive in the process, for the write-out at exit (a WeakSet).
-Forever live_loggers;
-Forever cancelled_error;  // asyncio.CancelledError
-Forever made_loops;       // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
+// Report a record that could not be written through the running loop's
+// exception handler (or on stderr without a loop, at exit), as an `except`
+// block around the write would.
+void report_failed_record(const PyError& error, Handle item, const std::array<Ref, 4>* fields) {
+    HandledScope scope(error);
+    Ref message;
+    try {
+        if (fields)
+            message = format("AsyncLogger could not write the %R record %R", (*fields)[0].ptr(), (*fields)[1].ptr());
+        else
+            message = format("AsyncLogger could not write the malformed queue item %R", item.ptr());
+    } catch (PyError&) {
+        // Only a queue item put by other code can have a failing repr(); the
+        // report goes out without it rather than ending the consumer.
+        message = new_str("AsyncLogger could not write a queue item");
+    }
+    Ref loop;
+    try {
+        loop = call_method(module_global(module_object, n_asyncio), n_get_running_loop);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        PySys_FormatStderr("%U\n", message.ptr());
+        PyErr_DisplayException(error.value().ptr());
+        return;
+    }
+    call_method(loop, n_call_exception_handler, dict_of({{n_message, message}, {n_exception, error.value()}}));
+}
+
+// Write one record through the synchronous logger. A failure (a bad keyword
+// for the logger method, a malformed item) is reported and the consumer goes
+// on: one bad record must not silence the logger.
+void write_record(Handle self, Handle item) {
+    std::optional<std::array<Ref, 4>> fields;
+    try {
+        fields = unpack<4>(item);
+        auto& [level, msg, args, kwargs] = *fields;
+        Ref log_method = call_method(getattr(self, n_log_methods), n_get, level);
+        if (truthy(log_method)) call_log_method(log_method, msg, args, kwargs);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        report_failed_record(e, item, fields ? &*fields : nullptr);
+    }
+}
+
+// What the channel needs of an AsyncLogger.
+struct LoggerKind final : ChannelKind {
+    constexpr LoggerKind() : ChannelKind(true) {}
+    void start_consumer(Handle self) const override { call_method(self, n_ensure_queue_processing); }
+    Ref consumer_tasks(Handle self) const override { return ::consumer_tasks(self); }
+    void forget_consumers(Handle self) const override {
+        Ref tasks = ::consumer_tasks(self);
+        check(PyList_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+    }
+    Ref handle(Handle self, Handle item) const override {
+        write_record(self, item);
+        return Ref();
+    }
+    // info and debug records are dropped on a full queue; the others wait.
+    bool waits_for_room(Handle item) const override {
+        Handle word(PyTuple_GET_ITEM(item.ptr(), 0));
+        return !equals(word, n_info) && !equals(word, n_debug);
+    }
+    Ref drop_report(Py_ssize_t count) const override {
+        static Name text("Log queue was full: %d info/debug records dropped");
+        return new_tuple({n_warning, text, new_tuple({new_int(count)}), new_dict()});
+    }
+};
+const LoggerKind logger_kind;
 
 Ref init(const Args& a) {
     Handle self = a[0], service_name = a[1], log_level = a[2], max_queue_size = a[3];
@@ -296,14 +350,10 @@ Ref init(const Args& a) {
     setattr(self, n_executor, call(a.global(n_ThreadPoolExecutor)));
     setattr(self, n_log_level, log_level);
     Ref methods = new_dict();
-    for (const Name* word : {&n_error, &n_warning, &n_info, &n_debug})
-        set_item(methods, *word, getattr(getattr(self, n_logger), *word));
+    for (const LevelNames& level : level_names) set_item(methods, level.word, getattr(getattr(self, n_logger), level.word));
     setattr(self, n_log_methods, methods);
     setattr(self, n_consumer_tasks, new_list());
-    setattr(self, n_waiting_for_room, new_list());
-    setattr(self, n_records_waiting, new_list());
-    setattr(self, n_dropped, new_int(0));
-    call_method(live_loggers, n_add, self);
+    channel::attach(self);
     call_method(self, n_ensure_queue_processing);
     return none().ref();
 }
@@ -334,11 +384,15 @@ Ref ensure_queue_processing(const Args& a) {
         call_method(asyncio, n_set_event_loop, loop);
         call_method(made_loops, n_add, loop);
     }
-    Ref consumer = call_method(self, n_process_log_queue);
-    handover::start_eagerly(consumer);  // a cancellation before its first turn still lets it write what is queued
-    Ref task = call_method(loop, n_create_task, consumer);
-    handover::may_be_abandoned(task);
-    list_append(private_list(self, n_consumer_tasks), task);
+    Ref task = channel::consumer_task(self, loop, call_method(self, n_process_log_queue));
+    Ref tasks = consumer_tasks(self);
+    Ref alive = new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks.ptr()); ++i) {
+        Handle t(PyList_GET_ITEM(tasks.ptr(), i));
+        if (!truthy(call_method(t, n_done))) list_append(alive, t);
+    }
+    if (task) list_append(alive, task);
+    check(PyList_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()));
     return none().ref();
 }
 
@@ -350,100 +404,10 @@ const FunctionSpec ensure_queue_processing_spec{
     .body = ensure_queue_processing,
 };
 
-// Leave the line of records waiting for room; when `turn` was at its head,
-// the next one in line gets its turn.
-void leave_line(Handle line, Handle turn) {
-    if (length(line) == 0) return;
-    Py_ssize_t i = 0;  // normally the record at the head leaves
-    if (!heads(line, turn)) {
-        i = PySequence_Index(line.ptr(), turn.ptr());
-        if (i < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) rethrow();
-            PyErr_Clear();
-            return;
-        }
-    }
-    check(PySequence_DelItem(line.ptr(), i));
-    if (i != 0 || length(line) == 0) return;
-    Ref next = check(PySequence_GetItem(line.ptr(), 0));
-    if (!truthy(call_method(next, n_done))) call_method(next, n_set_result, none());
-}
-
-// The awaitable of `self.log_queue.put((level, msg, args, kwargs))`. The
-// coroutine bodies build their awaitables in helpers like this one, so that
-// nothing but the awaitable itself stays in their frame while they wait
-// (a reference there is invisible to the garbage collector).
-Ref put_record(const Args& a) {
-    Ref item = new_tuple({a[1], a[2], a.varargs(), a.kwargs()});
-    return call_method(getattr(a[0], n_log_queue), n_put, item);
-}
-
-// The number of records dropped since the last report (0 for an object whose
-// __init__ did not run ours).
-Ref dropped(Handle self) {
-    PyObject* found = nullptr;
-    if (check(PyObject_GetOptionalAttr(self.ptr(), n_dropped.get().ptr(), &found))) return Ref::steal(found);
-    return new_int(0);
-}
-
-void count_drop(Handle self) {
-    Ref count = check(PyNumber_Add(dropped(self).ptr(), new_int(1).ptr()));
-    setattr(self, n_dropped, count);
-}
-
-// A record has to wait for room when the queue is full or others already wait.
-bool must_wait(Handle self) {
-    const bool full = truthy(call_method(getattr(self, n_log_queue), n_full));
-    return full || length(private_list(self, n_waiting_for_room)) != 0;
-}
-
-// Join the end of the line of records waiting for room: a new future of the
-// running loop, resolved when the record before it has been put.
-Ref join_line(const Args& a) {
-    Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
-    Ref turn = call_method(loop, n_create_future);
-    list_append(private_list(a[0], n_waiting_for_room), turn);
-    return turn;
-}
-
-// _log_message(self, level, msg, *args, **kwargs): put one record on the queue.
-//
-// While the queue has room and no record is waiting for it, the record goes
-// straight in. Otherwise an "info" or "debug" record is dropped, and any other
-// record queues up behind those already waiting, and only the first in line
-// waits in log_queue.put: a bare Queue.put would let a newcomer take a freed
-// slot before the woken waiter runs, and records would be written out of
-// order. The coroutine never runs a consumer itself.
-Async log_message(const Args& a) {
-    Handle self = a[0], level = a[1];
-    if (!must_wait(self)) {
-        co_await put_record(a);
-        co_return none();
-    }
-    if (equals(level, n_info) || equals(level, n_debug)) {
-        count_drop(self);
-        co_return none();
-    }
-
-    Handle turn = co_await hold(join_line(a));
-    const bool first = heads(private_list(self, n_waiting_for_room), turn);
-    std::optional<PyError> failure;
-    try {
-        if (!first) co_await turn;
-        co_await put_record(a);
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));  // cancelled or closed: still leave the line
-    }
-    try {
-        leave_line(private_list(self, n_waiting_for_room), turn);
-    } catch (PyError&) {
-        // Waking the next waiter fails only when its loop is closed, and then
-        // none of them will run again; the original failure matters more.
-        if (!failure) throw;
-    }
-    if (failure) throw std::move(*failure);
-    co_return none();
-}
+// _log_message(self, level, msg, *args, **kwargs): put one record on the
+// queue, waiting for room when it is full (first come, first served); an
+// info or debug record that finds it full is dropped and counted instead.
+Async log_message(const Args& a) { return channel::put(a, new_tuple({a[1], a[2], a.varargs(), a.kwargs()})); }
 
 const FunctionSpec log_message_spec{
     .name = "_log_message",
@@ -457,155 +421,9 @@ const FunctionSpec log_message_spec{
     .async_body = log_message,
 };
 
-// The four fields of a queue item, unpacked as `level, msg, args, kwargs = item`.
-std::array<Ref, 4> unpack_item(Handle item) {
-    Ref it = Ref::steal(PyObject_GetIter(item.ptr()));
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) rethrow();
-        PyErr_Clear();
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", item.type()->tp_name);
-    }
-    std::array<Ref, 4> fields;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        fields[i] = Ref::steal(PyIter_Next(it.ptr()));
-        if (fields[i]) continue;
-        if (PyErr_Occurred()) rethrow();
-        raise(PyExc_ValueError, "not enough values to unpack (expected 4, got %zd)", static_cast<Py_ssize_t>(i));
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.ptr()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 4)");
-    if (PyErr_Occurred()) rethrow();
-    return fields;
-}
-
-// log_method(msg, *args, **kwargs) for fields that may not be a tuple and a
-// dict with string keys when somebody else put the item on the queue.
-void call_log_method(Handle method, Handle msg, Handle args, Handle kwargs) {
-    Ref positional = PyTuple_CheckExact(args.ptr()) ? args.ref() : check(PySequence_Tuple(args.ptr()));
-    Ref keywords = kwargs.ref();
-    if (!PyDict_CheckExact(kwargs.ptr())) {
-        keywords = new_dict();
-        check(PyDict_Merge(keywords.ptr(), kwargs.ptr(), 1));
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(keywords.ptr(), &pos, &key, &value))
-        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
-    call_star(method, {msg}, positional, keywords);
-}
-
-// Report a record the consumer could not write through the loop's exception
-// handler, as an `except` block around the write would.
-void report_failed_record(const Args& a, const PyError& error, Handle item, const std::array<Ref, 4>* fields) {
-    HandledScope scope(error);
-    Ref message;
-    try {
-        if (fields)
-            message = format("AsyncLogger could not write the %R record %R", (*fields)[0].ptr(), (*fields)[1].ptr());
-        else
-            message = format("AsyncLogger could not write the malformed queue item %R", item.ptr());
-    } catch (PyError&) {
-        // Only a queue item put by other code can have a failing repr(); the
-        // report goes out without it rather than ending the consumer.
-        message = new_str("AsyncLogger could not write a queue item");
-    }
-    Ref loop;
-    try {
-        loop = call_method(a.global(n_asyncio), n_get_running_loop);
-    } catch (PyError& e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
-        // Written out at interpreter exit, with no loop: straight to stderr.
-        PySys_FormatStderr("%U\n", message.ptr());
-        PyErr_DisplayException(error.value().ptr());
-        return;
-    }
-    Ref context = new_dict();
-    set_item(context, n_message, message);
-    set_item(context, n_exception, error.value());
-    call_method(loop, n_call_exception_handler, context);
-}
-
-// Write one queue item through the synchronous logger. A failure (a bad
-// keyword for the logger method, a malformed item) is reported and the
-// consumer goes on: one bad record must not silence the logger.
-void write_record(const Args& a, Handle self, Handle item) {
-    std::optional<std::array<Ref, 4>> fields;
-    try {
-        fields = unpack_item(item);
-        auto& [level, msg, args, kwargs] = *fields;
-        Ref log_method = call_method(getattr(self, n_log_methods), n_get, level);
-        if (truthy(log_method)) call_log_method(log_method, msg, args, kwargs);
-    } catch (PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        report_failed_record(a, e, item, fields ? &*fields : nullptr);
-    }
-}
-
-// The record that reports info/debug records dropped on a full queue.
-Ref drop_report(Handle count) {
-    static Name text("Log queue was full: %d info/debug records dropped");
-    return new_tuple({n_warning, text, new_tuple({count}), new_dict()});
-}
-
-// After the consumer freed a slot, or before a new record is offered: move the
-// error/warning records waiting as data into the queue, in order (after those
-// of awaited _log_message calls, which wait in log_queue.put themselves), and
-// once none waits and the queue has room, report the dropped records.
-void settle(Handle self, Handle queue) {
-    if (length(private_list(self, n_waiting_for_room)) != 0) return;
-    Ref line = private_list(self, n_records_waiting);
-    handover::admit(queue, line);
-    Ref count = dropped(self);
-    if (!truthy(count) || length(line) != 0) return;
-    if (handover::offer(queue, line, drop_report(count))) setattr(self, n_dropped, new_int(0));
-}
-
-// Write, now, every record the logger still holds: those in the queue, then
-// the error/warning records waiting for room, then the report of dropped
-// records. Runs when the consumer is cancelled (its loop is ending), when the
-// records move to another loop, and at interpreter exit.
-void write_out(const Args& a, Handle self) {
-    for (Ref item; (item = handover::take_queued(getattr(self, n_log_queue)));) {
-        write_record(a, self, item);
-        call_method(getattr(self, n_log_queue), n_task_done);
-    }
-    for (Ref item; (item = handover::take_waiting(private_list(self, n_records_waiting)));)
-        write_record(a, self, item);
-    Ref count = dropped(self);
-    if (!truthy(count)) return;
-    setattr(self, n_dropped, new_int(0));
-    write_record(a, self, drop_report(count));
-}
-
-// The awaitable of `self.log_queue.get()` (made outside the body, as put_record).
-Ref queue_get(Handle self) { return call_method(getattr(self, n_log_queue), n_get); }
-
 // _process_log_queue(self): the consumer. It writes the records in queue order
-// and marks each done, for as long as its loop runs; what is queued already
-// is taken without waiting. Cancelled (as asyncio.run cancels every task when
-// its main coroutine ends), it first writes out everything the logger holds.
-// _ensure_queue_processing runs it up to its first await at once, so even a
-// cancellation before the task's first turn reaches this body.
-Async process_log_queue(const Args& a) {
-    Handle self = a[0];
-    std::optional<PyError> stopped;
-    try {
-        co_await call(getattr(a.global(n_asyncio), n_sleep), new_int(0));
-        for (;;) {
-            Ref item = co_await queue_get(self);
-            for (; item; item = handover::take_queued(getattr(self, n_log_queue))) {
-                write_record(a, self, item);
-                Ref queue = getattr(self, n_log_queue);
-                call_method(queue, n_task_done);
-                settle(self, queue);
-            }
-        }
-    } catch (PyError& e) {
-        stopped.emplace(std::move(e));
-    }
-    if (stopped->matches(cancelled_error.ptr())) write_out(a, self);
-    throw std::move(*stopped);
-}
+// and marks each done, for as long as its loop runs.
+Async process_log_queue(const Args& a) { return channel::consume(a); }
 
 const FunctionSpec process_log_queue_spec{
     .name = "_process_log_queue",
@@ -615,77 +433,42 @@ const FunctionSpec process_log_queue_spec{
     .async_body = process_log_queue,
 };
 
-// Make sure a consumer of this logger is alive on `loop`, starting one when
-// none is. Finished consumers (cancelled with their loop, for instance) are
-// forgotten on the way, so the list stays as short as the live ones. This runs
-// for every record: the usual case (one live consumer) allocates nothing.
-void ensure_consumer_on(const Args& a, Handle self, Handle loop) {
-    Ref tasks = private_list(self, n_consumer_tasks);
-    bool found = false, finished = false;
-    const Py_ssize_t n = length(tasks);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref task = check(PySequence_GetItem(tasks.ptr(), i));
-        if (truthy(call_method(task, n_done)))
-            finished = true;
-        else if (call_method(task, n_get_loop).is(loop))
-            found = true;
-    }
-    if (finished) {
-        Ref snapshot = check(PySequence_Tuple(tasks.ptr()));
-        Ref alive = new_list();
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.ptr()); ++i) {
-            Handle task(PyTuple_GET_ITEM(snapshot.ptr(), i));
-            if (!truthy(call_method(task, n_done))) list_append(alive, task);
-        }
-        check(PySequence_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, alive.ptr()));
-    }
-    if (found) return;
-    // Records left by a loop that ended (or by consumers that were cancelled)
-    // are written before this loop's; a queue bound to the other loop cannot
-    // serve this one, so a fresh one of the same size takes its place.
-    write_out(a, self);
-    Ref queue = getattr(self, n_log_queue);
-    if (handover::bound_elsewhere(queue, loop))
-        setattr(self, n_log_queue, call(getattr(a.global(n_asyncio), n_Queue), getattr(queue, n_maxsize)));
-    call_method(self, n_ensure_queue_processing);
+// An exc_info that asks for the current exception (True, or another true
+// value that is neither an exception nor a tuple) becomes, inside an except
+// block, the exception being handled: the record is written later, by the
+// consumer, which handles none. `error` attaches it when exc_info is not
+// given at all, as CustomLogger.error would at this moment.
+void take_callers_exception(Handle kwargs, Level level) {
+    PyObject* found = nullptr;
+    check(PyDict_GetItemRef(kwargs.ptr(), n_exc_info.get().ptr(), &found));
+    Ref given = Ref::steal(found);
+    if (given ? !truthy(given) || PyExceptionInstance_Check(given.ptr()) || PyTuple_Check(given.ptr())
+              : level != Level::Error)
+        return;
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    if (handled && !handled.is_none()) set_item(kwargs, n_exc_info, handled);
 }
 
-// error/warning/info/debug: a record that passes the level filter enters the
-// queue during the call (no coroutine or future per record); on a full queue
-// an error/warning record waits for room as data and an info/debug record is
-// dropped and counted. The caller never waits.
-Ref log_at(const Args& a, const Name& level, const Name& word, bool attach_handled = false) {
+// error/warning/info/debug: a record that passes the level filter goes to
+// the channel during the call (no coroutine or future per record). Outside a
+// running loop: RuntimeError, as asyncio.get_running_loop raises it.
+Ref log_at(const Args& a, Level level) {
     Handle self = a[0], msg = a[1];
-    Ref limit = level_attr(a.global(n_logging), level);
+    Ref limit = level_attr(a.global(n_logging), names_of(level).constant);
     if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE)))
         return none().ref();
-    Ref loop = call_method(a.global(n_asyncio), n_get_running_loop);
-    ensure_consumer_on(a, self, loop);
-    Handle kwargs = a.kwargs();
-    if (attach_handled && !contains(kwargs, n_exc_info)) {
-        // The exception the caller is handling belongs to the record; the
-        // consumer, which writes it later, is handling none.
-        Ref handled = Ref::steal(PyErr_GetHandledException());
-        if (handled && !handled.is_none()) set_item(kwargs, n_exc_info, handled);
-    }
-    Ref item = new_tuple({word, msg, a.varargs(), kwargs});
-    Ref queue = getattr(self, n_log_queue);
-    if (truthy(dropped(self))) settle(self, queue);  // a full spell may be over
-    Ref line = private_list(self, n_records_waiting);
-    if (length(private_list(self, n_waiting_for_room)) == 0 && handover::offer(queue, line, item))
-        return none().ref();
-    // The queue is full, or records wait for room already.
-    if (&word == &n_info || &word == &n_debug)
-        count_drop(self);
-    else
-        list_append(line, item);
+    Ref asyncio = a.global(n_asyncio);
+    Ref loop = call_method(asyncio, n_get_running_loop);
+    Handle kwargs = a.kwargs();  // this call's own dict
+    take_callers_exception(kwargs, level);
+    channel::submit(self, new_tuple({names_of(level).word, msg, a.varargs(), kwargs}), loop, asyncio);
     return none().ref();
 }
 
-Ref log_error(const Args& a) { return log_at(a, n_ERROR, n_error, true); }
-Ref log_info(const Args& a) { return log_at(a, n_INFO, n_info); }
-Ref log_debug(const Args& a) { return log_at(a, n_DEBUG, n_debug); }
-Ref log_warning(const Args& a) { return log_at(a, n_WARNING, n_warning); }
+Ref log_error(const Args& a) { return log_at(a, Level::Error); }
+Ref log_info(const Args& a) { return log_at(a, Level::Info); }
+Ref log_debug(const Args& a) { return log_at(a, Level::Debug); }
+Ref log_warning(const Args& a) { return log_at(a, Level::Warning); }
 
 FunctionSpec log_spec(const char* name, const char* qualname, SyncBody body) {
     return FunctionSpec{
@@ -721,33 +504,30 @@ const FunctionSpec print_queue_length_spec{
     .body = print_queue_length,
 };
 
-// At interpreter exit: write what every logger still holds (records queued on
-// a loop that was stopped and closed without cancelling its tasks).
-Ref write_out_at_exit(const Args& a) {
-    handover::for_each_at_exit(live_loggers, [&](Handle self) {
-        write_out(a, self);
-        Ref tasks = private_list(self, n_consumer_tasks);
-        for (Py_ssize_t t = 0; t < length(tasks); ++t) handover::close_abandoned(check(PySequence_GetItem(tasks.ptr(), t)));
-    });
-    // Loops made for loggers built outside any loop, which nobody ran: closed
-    // now rather than reported unclosed when they are collected.
-    handover::for_each_at_exit(made_loops, [](Handle loop) {
+// At interpreter exit, before the channels write what they hold: the loops
+// made for loggers built outside any loop, which nobody ran, are closed
+// rather than reported unclosed when they are collected.
+Ref close_made_loops(const Args&) {
+    Ref loops = check(PySequence_List(made_loops.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loops.ptr()); ++i) {
+        Handle loop(PyList_GET_ITEM(loops.ptr(), i));
         if (!truthy(call_method(loop, n_is_running)) && !truthy(call_method(loop, n_is_closed)))
             call_method(loop, n_close);
-    });
+    }
     return none().ref();
 }
 
-const FunctionSpec write_out_at_exit_spec{
-    .name = "_write_out_at_exit",
-    .qualname = "_write_out_at_exit",
-    .returns = "None",
-    .body = write_out_at_exit,
-};
+const FunctionSpec close_made_loops_spec{.name = "_close_made_loops", .returns = "None", .body = close_made_loops};
+
+// In a forked child the parent's loops are not the child's to close (closing
+// one would unregister the parent's descriptors from the epoll instance they
+// share).
+void forget_made_loops() { made_loops.set(call(getattr(import("weakref"), n_WeakSet))); }
 
 // --- the module --------------------------------------------------------------
 
 void exec(Module m) {
+    module_object.set(Ref::borrow(m.ptr()));
     m.add("asyncio", import("asyncio"));
     Ref logging = import("logging");
     m.add("logging", logging);
@@ -778,10 +558,9 @@ void exec(Module m) {
                                         {"print_queue_length", m.function(print_queue_length_spec)},
                                     }));
     str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
-    cancelled_error.set(getattr(import("asyncio"), n_CancelledError));
-    live_loggers.set(call(getattr(import("weakref"), n_WeakSet)));
-    made_loops.set(call(getattr(import("weakref"), n_WeakSet)));
-    call_method(import("atexit"), n_register, m.function(write_out_at_exit_spec));
+    forget_made_loops();
+    channel::install(m, logger_kind, forget_made_loops);
+    call_method(import("atexit"), n_register, m.function(close_made_loops_spec));  // runs before the channels' hook
     m.add("setup_base_logger", m.function(setup_base_logger_spec));
     m.add("setup_sync_logger", m.function(setup_sync_logger_spec));
     m.add("setup_async_logger", m.function(setup_async_logger_spec));

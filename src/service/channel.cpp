@@ -1,0 +1,881 @@
+// The asyncio channel of the asynchronous classes; the rules are in channel.hpp.
+//
+// Thread safety rests on the interpreter lock: C++ code that calls no Python
+// code runs without another thread in between. So the decisions that other
+// threads race for (appending to the inbox, taking the home over) are made
+// in such stretches, against a `settling` flag and the channel's `epoch`,
+// which grows whenever the home changes hands.
+#include "service/channel.hpp"
+
+#include "binding/context.hpp"
+#include "binding/native.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace service::channel {
+namespace {
+
+Name n_asyncio("asyncio");
+Name n_log_queue("log_queue");
+Name n_channel("_channel");
+Name n_put("put");
+Name n_put_nowait("put_nowait");
+Name n_get_nowait("get_nowait");
+Name n_full("full");
+Name n_task_done("task_done");
+Name n_maxsize("maxsize");
+Name n_Queue("Queue");
+Name n_loop("_loop");
+Name n_get_running_loop("get_running_loop");
+Name n_current_task("current_task");
+Name n_all_tasks("all_tasks");
+Name n_cancelling("cancelling");
+Name n_is_running("is_running");
+Name n_is_closed("is_closed");
+Name n_call_soon_threadsafe("call_soon_threadsafe");
+Name n_create_task("create_task");
+Name n_create_future("create_future");
+Name n_get_loop("get_loop");
+Name n_get_coro("get_coro");
+Name n_empty("empty");
+Name n_set_result("set_result");
+Name n_sleep("sleep");
+Name n_timeout("timeout");
+Name n_Runner("Runner");
+Name n_run("run");
+Name n_new_event_loop("new_event_loop");
+Name n_loop_factory("loop_factory");
+Name n_log_destroy_pending("_log_destroy_pending");
+Name n_WeakSet("WeakSet");
+Name n_register_at_fork("register_at_fork");
+Name n_after_in_child("after_in_child");
+
+// --- the state of one channel ------------------------------------------------
+
+struct State {
+    static constexpr const char* type_name = "veltrano_python_configuration.channel";
+
+    Ref home;      // the loop whose consumer serves the channel; null: none
+    Ref consumer;  // the consumer task serving the home (null: none started)
+    Ref ended;     // the home loop, once its end drained the channel
+    Ref inbox;     // items handed over by other threads, in arrival order
+    Ref line;      // items waiting for room in the queue, in arrival order
+    Ref waiters;   // futures of awaited puts waiting for room (a line per loop)
+    Ref in_hand;   // the item the consumer or a drain is handling
+    bool in_hand_queued = false;  // ... taken from the queue: task_done is owed
+    bool delivered = false;       // ... delivered already: never handed over again
+    bool settling = false;        // a thread is taking the home over
+    bool wake_pending = false;    // a wake-up of the home loop is on its way
+    unsigned long long epoch = 0;
+    Py_ssize_t dropped = 0;  // items the kind dropped since the last report
+
+    void traverse(const Visit& visit) const {
+        for (const Ref* r : {&home, &consumer, &ended, &inbox, &line, &waiters, &in_hand}) visit(*r);
+    }
+    void clear() noexcept {
+        for (Ref* r : {&home, &consumer, &ended, &inbox, &line, &waiters, &in_hand}) r->reset();
+    }
+    // Back to a new channel's state (lists made again when first used).
+    void reset() noexcept {
+        clear();
+        in_hand_queued = delivered = settling = wake_pending = false;
+        dropped = 0;
+        ++epoch;
+    }
+    static PyGetSetDef* getset();
+};
+
+// Read-only views for introspection: `obj._channel.line` and the like.
+template <Ref State::*field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = (Native<State>::of(self).*field).ptr();
+    return Py_NewRef(value ? value : Py_None);
+}
+PyGetSetDef* State::getset() {
+    static PyGetSetDef defs[] = {
+        {"home", get_field<&State::home>, nullptr, nullptr, nullptr},
+        {"consumer", get_field<&State::consumer>, nullptr, nullptr, nullptr},
+        {"inbox", get_field<&State::inbox>, nullptr, nullptr, nullptr},
+        {"line", get_field<&State::line>, nullptr, nullptr, nullptr},
+        {"waiters", get_field<&State::waiters>, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    return defs;
+}
+
+// A channel in use: the object is held while its state is, since the code
+// below runs Python code that could drop the owner's reference to it.
+struct Chan {
+    Ref object;
+    State* s;
+    State* operator->() const noexcept { return s; }
+};
+
+Chan chan(Handle self) {
+    Ref object = getattr_optional(self, n_channel);
+    State* s = object ? Native<State>::get(object) : nullptr;
+    if (!s) {
+        object = Native<State>::make();
+        s = Native<State>::get(object);
+        setattr(self, n_channel, object);
+    }
+    for (Ref* list : {&s->inbox, &s->line, &s->waiters})
+        if (!*list) *list = new_list();
+    return {std::move(object), s};
+}
+
+// --- what install() sets up ----------------------------------------------------
+
+const ChannelKind* kind_of_module = nullptr;  // one kind per module
+Forever live;                                  // a WeakSet of the owners, for the exit and a fork
+Forever wake_function, drain_function;
+Forever cancelled_error, queue_full, queue_empty;
+
+const ChannelKind& kind() { return *kind_of_module; }
+
+// --- small asyncio helpers --------------------------------------------------------
+
+Ref queue_of(Handle self) { return getattr(self, n_log_queue); }
+
+Ref running_loop(Handle asyncio) {
+    try {
+        return call_method(asyncio, n_get_running_loop);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        return Ref();
+    }
+}
+
+// queue.put_nowait(item); false when the queue is full.
+bool put_nowait(Handle queue, Handle item) {
+    try {
+        call_method(queue, n_put_nowait, item);
+        return true;
+    } catch (PyError& e) {
+        if (!e.matches(queue_full.ptr())) throw;
+        return false;
+    }
+}
+
+// queue.get_nowait(), or null when the queue is empty.
+Ref take_queued(Handle queue) {
+    try {
+        return call_method(queue, n_get_nowait);
+    } catch (PyError& e) {
+        if (!e.matches(queue_empty.ptr())) throw;
+        return Ref();
+    }
+}
+
+// True when `queue` is an asyncio queue bound to a loop other than `loop`
+// (asyncio binds a queue to the first loop on which it had to wait).
+bool bound_elsewhere(Handle queue, Handle loop) {
+    Ref bound = getattr_optional(queue, n_loop);
+    return bound && !bound.is_none() && !bound.is(loop);
+}
+
+// True when the home loop runs, or a thread is taking the home over.
+bool home_active(const Chan& c) {
+    if (c->settling) return true;
+    Ref home = c->home;
+    return home && !truthy(call_method(home, n_is_closed)) && truthy(call_method(home, n_is_running));
+}
+
+bool is_alive(Handle task) { return task && !task.is_none() && !truthy(call_method(task, n_done)); }
+
+// The task runs and nobody is cancelling it.
+bool goes_on(Handle task) {
+    return is_alive(task) && PyLong_AsLong(call_method(task, n_cancelling).ptr()) == 0;
+}
+
+// Take every element of `list` out, in order, as a new list.
+Ref take_all(Handle list) {
+    Ref taken = check(PyList_GetSlice(list.ptr(), 0, PY_SSIZE_T_MAX));
+    check(PyList_SetSlice(list.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
+    return taken;
+}
+
+Ref pop_front(Handle list) {
+    if (PyList_GET_SIZE(list.ptr()) == 0) return Ref();
+    Ref head = Ref::borrow(PyList_GET_ITEM(list.ptr(), 0));
+    check(PyList_SetSlice(list.ptr(), 0, 1, nullptr));
+    return head;
+}
+
+// --- the turnstile of awaited puts ------------------------------------------------
+
+bool on_loop(Handle future, Handle loop) { return call_method(future, n_get_loop).is(loop); }
+
+// Index of the first awaited put of `loop`, or -1.
+Py_ssize_t first_waiter(Handle waiters, Handle loop) {
+    const Py_ssize_t n = PyList_GET_SIZE(waiters.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (on_loop(Ref::borrow(PyList_GET_ITEM(waiters.ptr(), i)), loop)) return i;
+    return -1;
+}
+
+// Leave the turnstile; the first waiter of the loop hands the turn to the
+// next one of the same loop (unless the loop is closed: nothing can resume
+// a waiter there).
+void leave_turnstile(Handle waiters, Handle turn, Handle loop) {
+    const Py_ssize_t first = first_waiter(waiters, loop);
+    const Py_ssize_t at = PySequence_Index(waiters.ptr(), turn.ptr());
+    if (at < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) rethrow();
+        PyErr_Clear();
+        return;
+    }
+    check(PyList_SetSlice(waiters.ptr(), at, at + 1, nullptr));
+    if (at != first) return;
+    const Py_ssize_t next = first_waiter(waiters, loop);
+    if (next < 0 || truthy(call_method(loop, n_is_closed))) return;
+    Ref head = Ref::borrow(PyList_GET_ITEM(waiters.ptr(), next));
+    if (!truthy(call_method(head, n_done))) call_method(head, n_set_result, none());
+}
+
+// --- the queue and the line ----------------------------------------------------------
+
+// Move waiting items into the queue while it has room (unless awaited puts
+// of `loop` wait: they go first), then report what the kind dropped.
+void admit(const Chan& c, Handle queue, Handle loop) {
+    if (loop && first_waiter(c->waiters, loop) >= 0) return;
+    Ref line = c->line;
+    while (PyList_GET_SIZE(line.ptr()) > 0) {
+        if (!put_nowait(queue, Ref::borrow(PyList_GET_ITEM(line.ptr(), 0)))) return;
+        check(PyList_SetSlice(line.ptr(), 0, 1, nullptr));
+    }
+    if (!c->dropped) return;
+    Ref report = kind().drop_report(c->dropped);
+    if (report && put_nowait(queue, report)) c->dropped = 0;
+}
+
+// An item on the home loop's thread: into the queue now when nothing waits
+// before it; else into the line, or dropped by the kind's rule.
+void offer(const Chan& c, Handle self, Handle item, Handle loop) {
+    Ref queue = queue_of(self);
+    admit(c, queue, loop);
+    if (PyList_GET_SIZE(c->line.ptr()) == 0 && first_waiter(c->waiters, loop) < 0 && put_nowait(queue, item)) return;
+    if (kind().waits_for_room(item))
+        list_append(c->line, item);
+    else
+        ++c->dropped;
+}
+
+// Put back what a cut-short consumer or drain had in hand, in front of
+// everything else (unless it was delivered), followed by what is queued, so
+// that order holds; with `rebind`, `self` then gets a fresh queue of the same
+// size (the old one serves another loop). Items handed over to a home that
+// never took them follow the line.
+void requeue(const Chan& c, Handle self, bool rebind, Handle asyncio) {
+    Ref queue = queue_of(self);
+    Ref moved = new_list();
+    if (c->in_hand) {
+        Ref item = std::exchange(c->in_hand, Ref());
+        if (!c->delivered) list_append(moved, item);
+        if (std::exchange(c->in_hand_queued, false)) call_method(queue, n_task_done);
+    }
+    if (rebind || PyList_GET_SIZE(moved.ptr()) > 0) {
+        for (Ref item; (item = take_queued(queue));) {
+            list_append(moved, item);
+            call_method(queue, n_task_done);
+        }
+    }
+    check(PyList_SetSlice(c->line.ptr(), 0, 0, moved.ptr()));
+    Ref handed = take_all(c->inbox);
+    check(PyList_SetSlice(c->line.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, handed.ptr()));
+    if (rebind) setattr(self, n_log_queue, call(getattr(asyncio, n_Queue), getattr(queue, n_maxsize)));
+}
+
+// The next item `self` holds, for a drain: from the queue (`queued` set: the
+// caller owes task_done), the line, the inbox; at the end the report of
+// dropped items; null when nothing is left.
+Ref take_next(const Chan& c, Handle self, bool& queued) {
+    Ref item = take_queued(queue_of(self));
+    queued = bool(item);
+    if (!item) item = pop_front(c->line);
+    if (!item) item = pop_front(c->inbox);
+    if (!item && c->dropped) {
+        item = kind().drop_report(std::exchange(c->dropped, 0));
+    }
+    return item;
+}
+
+// Hand the item in hand's handling is over: task_done when it came from the queue.
+void finish_in_hand(const Chan& c, Handle self) {
+    c->in_hand.reset();
+    c->delivered = false;
+    if (std::exchange(c->in_hand_queued, false)) call_method(queue_of(self), n_task_done);
+}
+
+// Write out, now, everything `self` holds (synchronous kinds).
+void write_out(const Chan& c, Handle self) {
+    bool queued = false;
+    for (Ref item; (item = take_next(c, self, queued));) {
+        kind().handle(self, item);
+        if (queued) call_method(queue_of(self), n_task_done);
+    }
+}
+
+// --- taking the home over --------------------------------------------------------------
+
+// Make `loop` (running on this thread) the home, unless the channel changed
+// hands since `epoch` was read or another thread is taking it over (false:
+// decide again). What the old home left comes first.
+bool claim(const Chan& c, Handle self, Handle loop, unsigned long long epoch, Handle asyncio) {
+    if (c->settling || c->epoch != epoch) return false;  // no Python code since the check: atomic
+    c->settling = true;
+    ++c->epoch;
+    c->home = loop.ref();
+    c->ended.reset();
+    c->wake_pending = false;
+    struct Settled {
+        const Chan& c;
+        ~Settled() { c->settling = false; }
+    } settled{c};
+    const bool rebind = bound_elsewhere(queue_of(self), loop);
+    // The consumer serves on only if it runs on this loop and reads this queue.
+    if (c->consumer && (rebind || !call_method(c->consumer, n_get_loop).is(loop))) c->consumer.reset();
+    requeue(c, self, rebind, asyncio);
+    admit(c, queue_of(self), loop);
+    return true;
+}
+
+// The loop of a call is ending: the current task is being cancelled (a
+// clean-up) or there is none (a callback), and that loop's end drained the channel.
+bool ending_here(const Chan& c, Handle loop, Handle asyncio) {
+    return c->ended.is(loop) && !goes_on(call_method(asyncio, n_current_task));
+}
+
+// An item on the home loop's thread.
+void accept_on_home(const Chan& c, Handle self, Handle item, Handle loop, Handle asyncio) {
+    if (!is_alive(c->consumer)) {
+        if (ending_here(c, loop, asyncio)) {  // no consumer is started on an ending loop
+            if (kind().synchronous) {
+                write_out(c, self);
+                kind().handle(self, item);
+            } else {
+                list_append(c->line, item);  // for the next use of the channel
+            }
+            return;
+        }
+        c->ended.reset();
+        if (c->in_hand) requeue(c, self, false, asyncio);  // left by a consumer abandoned mid-item
+        kind().start_consumer(self);
+    }
+    offer(c, self, item, loop);
+}
+
+// Wake the home loop to take in what other threads appended to the inbox
+// (once per batch). False when the home loop turned out to be closed: the
+// items stay in the inbox, for whoever takes the home next.
+bool wake_home(const Chan& c, Handle self) {
+    Ref home = c->home;
+    if (!home || c->wake_pending) return true;  // a private delivery, or a wake-up on its way, takes them
+    c->wake_pending = true;
+    try {
+        call_method(home, n_call_soon_threadsafe, wake_function, self, new_int(static_cast<long long>(c->epoch)));
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;  // "Event loop is closed"
+        c->wake_pending = false;
+        return false;
+    }
+    return true;
+}
+
+// _channel_wake(self, epoch), on the home loop: take in what other threads handed over.
+Ref wake(const Args& a) {
+    Handle self = a[0];
+    Chan c = chan(self);
+    if (PyLong_AsUnsignedLongLong(a[1].ptr()) != c->epoch) return none().ref();  // the home has changed hands
+    Ref asyncio = a.global(n_asyncio);
+    Ref loop = running_loop(asyncio);
+    if (!loop || !c->home.is(loop)) return none().ref();
+    c->wake_pending = false;
+    Ref batch = take_all(c->inbox);
+    const Py_ssize_t n = PyList_GET_SIZE(batch.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        try {
+            accept_on_home(c, self, Ref::borrow(PyList_GET_ITEM(batch.ptr(), i)), loop, asyncio);
+        } catch (PyError&) {
+            // The rest stays the channel's, in order, for the next wake-up or use.
+            Ref rest = check(PyList_GetSlice(batch.ptr(), i + 1, n));
+            check(PyList_SetSlice(c->inbox.ptr(), 0, 0, rest.ptr()));
+            throw;
+        }
+    }
+    return none().ref();
+}
+
+const FunctionSpec wake_spec{
+    .name = "_channel_wake",
+    .params = {{"owner"}, {"epoch"}},
+    .returns = "None",
+    .body = wake,
+};
+
+// --- drains ----------------------------------------------------------------------------
+
+// Release a private delivery's hold on the home when nothing more was handed
+// over (no Python code between the check and the release: atomic).
+bool release_if_idle(const Chan& c) {
+    if (PyList_GET_SIZE(c->inbox.ptr()) != 0) return false;
+    c->settling = false;
+    ++c->epoch;
+    return true;
+}
+
+// Report as undelivered everything `self` holds, the item in hand first.
+void report_undelivered(const Chan& c, Handle self) {
+    if (c->in_hand) {
+        Ref item = c->in_hand;
+        if (!c->delivered) kind().undelivered(self, item);
+        finish_in_hand(c, self);
+    }
+    bool queued = false;
+    for (Ref item; (item = take_next(c, self, queued));) {
+        kind().undelivered(self, item);
+        if (queued) call_method(queue_of(self), n_task_done);
+    }
+}
+
+// Take the next item into hand and start handling it: null when nothing is
+// left (`empty` set), else the awaitable to wait for (null when it is done).
+Ref handle_next(Handle self, bool is_private, bool& empty) {
+    Chan c = chan(self);
+    bool queued = false;
+    Ref item = take_next(c, self, queued);
+    if (!item) {
+        empty = !is_private || release_if_idle(c);
+        return Ref();
+    }
+    c->in_hand = item;
+    c->in_hand_queued = queued;
+    c->delivered = false;
+    return kind().handle(self, item);
+}
+
+// async _channel_drain(self, private): handle everything `self` holds, in
+// order, within drain_seconds in all (a synchronous kind never waits). With
+// `private`, this drain is the home (deliver_here) and lets go of it once
+// nothing is left. What the budget cuts off is reported undelivered; what a
+// cancellation cuts off stays for the next use of the channel.
+//
+// No local holding the channel lives across an await (the collector would not
+// see it, and the channel leads back to this coroutine): it is read again.
+Async drain(const Args& a) {
+    Handle self = a[0];
+    const bool is_private = truthy(a[1]);
+    std::optional<AsyncWith> budget;
+    if (!kind().synchronous) {
+        Handle deadline = co_await hold(call(getattr(a.global(n_asyncio), n_timeout), new_int(drain_seconds)));
+        budget.emplace(deadline);
+        co_await budget->enter();
+    }
+    std::optional<PyError> cut;
+    try {
+        for (bool empty = false;;) {
+            Ref pending = handle_next(self, is_private, empty);
+            if (empty) break;
+            if (pending) co_await std::move(pending);
+            finish_in_hand(chan(self), self);
+        }
+    } catch (PyError& e) {
+        cut.emplace(std::move(e));
+    }
+    std::optional<PyError> ended;
+    if (budget) {
+        try {
+            AsyncWith::leave(co_await budget->exit(cut), cut);
+        } catch (PyError& e) {
+            ended.emplace(std::move(e));
+        }
+    } else {
+        ended = std::move(cut);
+    }
+    if (!ended) co_return none();
+    Chan c = chan(self);
+    if (ended->matches(PyExc_TimeoutError)) {  // the budget is spent: the rest is reported
+        do report_undelivered(c, self);
+        while (is_private && !release_if_idle(c));
+        co_return none();
+    }
+    requeue(c, self, false, a.global(n_asyncio));  // cut short otherwise: kept for the next use
+    if (is_private) {
+        c->settling = false;
+        ++c->epoch;
+    }
+    throw std::move(*ended);
+}
+
+const FunctionSpec drain_spec{
+    .name = "_channel_drain",
+    .params = {{"owner"}, {"private"}},
+    .returns = "None",
+    .async_body = drain,
+};
+
+// --- the exit and a fork ------------------------------------------------------------------
+
+// At exit: close the coroutine of a consumer left pending on a closed loop,
+// so that its clean-up (which cannot reach the closed loop) fails here,
+// quietly, rather than later as an "exception ignored" report.
+void close_abandoned(Handle task) {
+    if (!is_alive(task) || !truthy(call_method(call_method(task, n_get_loop), n_is_closed))) return;
+    try {
+        call_method(call_method(task, n_get_coro), n_close);
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // the clean-up needed the closed loop
+    }
+}
+
+// Call `fn` with each owner alive, each on its own: a failure (an Exception)
+// is printed and the others still run.
+template <class F>
+void for_each_owner(F&& fn) {
+    Ref snapshot = check(PySequence_List(live.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+        try {
+            fn(Handle(PyList_GET_ITEM(snapshot.ptr(), i)));
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            PyErr_DisplayException(e.value().ptr());
+        }
+    }
+}
+
+bool holds_anything(const Chan& c, Handle self) {
+    return c->in_hand || c->dropped || PyList_GET_SIZE(c->line.ptr()) || PyList_GET_SIZE(c->inbox.ptr()) ||
+           !truthy(call_method(queue_of(self), n_empty));
+}
+
+// At interpreter exit: what every channel still holds is written or posted
+// (a loop stopped and closed without cancelling its tasks left it).
+Ref at_exit(const Args& a) {
+    Ref asyncio = a.global(n_asyncio);
+    for_each_owner([&](Handle self) {
+        Chan c = chan(self);
+        if (c->home && truthy(call_method(c->home, n_is_running))) return;  // a thread's loop still serves it
+        if (kind().synchronous) {
+            requeue(c, self, false, asyncio);
+            write_out(c, self);
+        } else if (holds_anything(c, self)) {
+            deliver_here(self, Handle(), asyncio);
+        }
+        Ref tasks = kind().consumer_tasks(self);
+        for (Py_ssize_t i = 0; i < length(tasks); ++i) close_abandoned(check(PySequence_GetItem(tasks.ptr(), i)));
+    });
+    return none().ref();
+}
+
+const FunctionSpec at_exit_spec{.name = "_channels_at_exit", .returns = "None", .body = at_exit};
+
+void (*module_after_fork)() = nullptr;
+
+// In a forked child: every channel starts empty; what the parent accepted
+// stays the parent's. The consumers copied from the parent are forgotten
+// (they are stale: none of them is the channel's consumer any more).
+Ref after_fork(const Args& a) {
+    Ref asyncio = a.global(n_asyncio);
+    for_each_owner([&](Handle self) {
+        Chan c = chan(self);
+        c->reset();
+        for (Ref* list : {&c->inbox, &c->line, &c->waiters}) *list = new_list();
+        kind().forget_consumers(self);
+        setattr(self, n_log_queue, call(getattr(asyncio, n_Queue), getattr(queue_of(self), n_maxsize)));
+    });
+    if (module_after_fork) module_after_fork();
+    return none().ref();
+}
+
+const FunctionSpec after_fork_spec{.name = "_channels_after_fork", .returns = "None", .body = after_fork};
+
+// Run `coroutine` (one of ours) up to its first suspension before a Task
+// takes it over. True when it is suspended there (a Task can take it on);
+// false when it ended at once (a Task would fail on it: "cannot reuse
+// already awaited coroutine"). Other coroutines are left to their Task.
+bool start_eagerly(Handle coroutine) {
+    if (!is_bridge_coroutine(coroutine)) return true;
+    PyObject* yielded = nullptr;
+    switch (PyIter_Send(coroutine.ptr(), Py_None, &yielded)) {
+        case PYGEN_NEXT: {
+            Ref first = Ref::steal(yielded);
+            if (!first.is_none()) raise(PyExc_RuntimeError, "a consumer must first yield None");
+            return true;
+        }
+        case PYGEN_RETURN:
+            Ref::steal(yielded).reset();
+            return false;
+        case PYGEN_ERROR:
+            break;
+    }
+    rethrow();
+}
+
+// The private delivery of deliver_here, unless the channel changed hands
+// since `epoch` was read or another thread is taking it over (false).
+bool deliver_here_claimed(const Chan& c, Handle self, Handle item, unsigned long long epoch, Handle asyncio) {
+    if (c->settling || c->epoch != epoch) return false;  // no Python code since the check: atomic
+    c->settling = true;  // the private delivery is the home while it runs
+    ++c->epoch;
+    c->home.reset();
+    c->consumer.reset();
+    c->ended.reset();
+    c->wake_pending = false;
+    if (item) list_append(c->inbox, item);  // after everything held
+    try {
+        requeue(c, self, false, asyncio);
+        Ref runner = call(getattr(asyncio, n_Runner), kw(n_loop_factory, getattr(asyncio, n_new_event_loop)));
+        std::optional<PyError> failure;
+        try {
+            call_method(runner, n_run, call(drain_function, self, py_bool(true)));
+        } catch (PyError& e) {
+            failure.emplace(std::move(e));
+        }
+        call_method(runner, n_close);
+        if (failure) throw std::move(*failure);
+    } catch (...) {
+        if (c->settling) {  // the drain did not get to let go of the home
+            c->settling = false;
+            ++c->epoch;
+        }
+        throw;
+    }
+    return true;
+}
+
+}  // namespace
+
+// --- the public entry points ------------------------------------------------------------------
+
+void install(Module module, const ChannelKind& kind, void (*after_fork_hook)()) {
+    kind_of_module = &kind;
+    module_after_fork = after_fork_hook;
+    Ref asyncio = import("asyncio");
+    cancelled_error.set(getattr(asyncio, "CancelledError"));
+    queue_full.set(getattr(asyncio, "QueueFull"));
+    queue_empty.set(getattr(asyncio, "QueueEmpty"));
+    live.set(call(getattr(import("weakref"), n_WeakSet)));
+    wake_function.set(module.function(wake_spec));
+    drain_function.set(module.function(drain_spec));
+    call_method(import("atexit"), n_register, module.function(at_exit_spec));
+    call_method(import("os"), n_register_at_fork, kw(n_after_in_child, module.function(after_fork_spec)));
+}
+
+void attach(Handle self) {
+    chan(self);
+    call_method(live, n_add, self);
+}
+
+void submit(Handle self, Handle item, Handle loop, Handle asyncio) {
+    Chan c = chan(self);
+    bool in_inbox = false;  // handed over already (to a home loop that then closed)
+    for (;;) {
+        const unsigned long long epoch = c->epoch;
+        if (loop && c->home.is(loop)) {  // the home loop's own thread (in_inbox: after our own claim, below)
+            accept_on_home(c, self, item, loop, asyncio);
+            return;
+        }
+        if (home_active(c)) {  // another thread's loop is the home, or a thread is taking it over
+            if (!in_inbox) list_append(c->inbox, item);
+            in_inbox = true;
+            if (wake_home(c, self)) return;
+            continue;  // it closed meanwhile: take the home over
+        }
+        if (!loop) {
+            if (deliver_here_claimed(c, self, in_inbox ? Handle() : item, epoch, asyncio)) return;
+            continue;  // another thread took the home first
+        }
+        if (claim(c, self, loop, epoch, asyncio) && in_inbox) return;  // the item moved with the inbox
+    }
+}
+
+void deliver_here(Handle self, Handle item, Handle asyncio) {
+    Chan c = chan(self);
+    for (;;) {
+        const unsigned long long epoch = c->epoch;
+        if (home_active(c)) {
+            if (item) list_append(c->inbox, item);
+            if (wake_home(c, self)) return;
+            item = Handle();
+            continue;
+        }
+        if (deliver_here_claimed(c, self, item, epoch, asyncio)) return;
+    }
+}
+
+namespace {
+
+// The awaitables of `self.log_queue.get()` and `.put(item)`, made in helpers
+// so that no temporary of the `co_await` expression (the queue) stays in the
+// coroutine frame, out of the collector's sight, while it waits.
+Ref queue_get(Handle self) { return call_method(queue_of(self), n_get); }
+Ref queue_put(Handle self, Handle item) { return call_method(queue_of(self), n_put, item); }
+
+// A weak reference to the task running now, or None (also with no loop running).
+Ref weak_current_task(Handle asyncio) {
+    if (!running_loop(asyncio)) return none().ref();
+    Ref task = call_method(asyncio, n_current_task);
+    return task.is_none() ? task : check(PyWeakref_NewRef(task.ptr(), nullptr));
+}
+
+// Whether the loop of the cancelled consumer `me` goes on: the task that
+// started the consumer (`anchor`, a weak reference) runs and nobody cancels
+// it. A consumer started outside any task asks the same of every other task.
+bool loop_goes_on(Handle anchor, Handle me, Handle asyncio) {
+    if (!anchor.is_none()) {
+        PyObject* task = nullptr;
+        check(PyWeakref_GetRef(anchor.ptr(), &task));
+        return goes_on(Ref::steal(task));
+    }
+    Ref tasks = check(PySequence_List(call_method(asyncio, n_all_tasks).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks.ptr()); ++i) {
+        Handle task(PyList_GET_ITEM(tasks.ptr(), i));
+        if (!task.is(me) && goes_on(task)) return true;
+    }
+    return false;
+}
+
+// After a consumer took `item`: start handling it (the channel's own consumer
+// keeps it in hand: `in_hand` set). The awaitable to wait for, or null when
+// it is done.
+Ref begin_item(Handle self, Handle item, Handle me, bool& in_hand) {
+    Chan c = chan(self);
+    in_hand = c->consumer.is(me);
+    if (in_hand) {
+        c->in_hand = item.ref();
+        c->in_hand_queued = true;
+        c->delivered = false;
+    }
+    return kind().handle(self, item);
+}
+
+// After the item is handled: task_done, and waiting items admitted. False
+// when the item was taken out of this consumer's hand meanwhile (its loop was
+// stopped mid-item and the home moved: the new home has the item, and this
+// consumer is done).
+bool end_item(Handle self, Handle me, Handle loop, bool in_hand) {
+    Chan c = chan(self);
+    if (in_hand) {
+        if (!c->consumer.is(me) || !c->in_hand) return false;
+        c->in_hand.reset();
+        c->in_hand_queued = false;
+        c->delivered = false;
+    }
+    Ref queue = queue_of(self);
+    call_method(queue, n_task_done);
+    if (c->home.is(loop)) admit(c, queue, loop);
+    return true;
+}
+
+}  // namespace
+
+Async consume(const Args& a) {
+    Handle self = a[0];
+    // This first step runs inside the call that started the consumer
+    // (consumer_task), so the task running now is the caller's.
+    Handle anchor = co_await hold(weak_current_task(a.global(n_asyncio)));
+    std::optional<PyError> stopped;
+    try {
+        co_await call(getattr(a.global(n_asyncio), n_sleep), new_int(0));  // the eager start ends here
+        Handle me = co_await hold(call_method(a.global(n_asyncio), n_current_task));
+        Handle loop = co_await hold(call_method(me, n_get_loop));
+        for (;;) {
+            Ref item = co_await queue_get(self);
+            bool in_hand = false;
+            Ref pending = begin_item(self, item, me, in_hand);
+            item.reset();
+            if (pending) co_await std::move(pending);
+            if (!end_item(self, me, loop, in_hand)) co_return none();
+        }
+    } catch (PyError& e) {
+        stopped.emplace(std::move(e));
+    }
+    Ref asyncio = a.global(n_asyncio);
+    Ref me = call_method(asyncio, n_current_task);
+    Ref loop = running_loop(asyncio);
+    {
+        Chan c = chan(self);
+        const bool mine = c->consumer.is(me) && c->home.is(loop);
+        if (!stopped->matches(cancelled_error.ptr())) {
+            // The item that ended the consumer is dropped, without task_done.
+            if (mine) c->in_hand.reset(), c->in_hand_queued = false;
+            throw std::move(*stopped);
+        }
+        if (!mine) throw std::move(*stopped);  // not the channel's consumer: nothing here is its own
+        requeue(c, self, false, asyncio);       // the item in hand first, for whoever handles the rest
+        if (loop_goes_on(anchor, me, asyncio)) throw std::move(*stopped);  // the next call starts another
+    }
+    // The loop is ending: everything held is handled now, and no consumer is
+    // started on this loop by the calls of its shutdown.
+    std::optional<PyError> drain_cut;
+    try {
+        co_await call(drain_function, self, py_bool(false));
+    } catch (PyError& e) {
+        drain_cut.emplace(std::move(e));
+    }
+    chan(self)->ended = running_loop(a.global(n_asyncio));
+    throw std::move(drain_cut ? *drain_cut : *stopped);
+}
+
+Async put(const Args& a, Ref item) {
+    Handle self = a[0];
+    Handle loop = co_await hold(call_method(a.global(n_asyncio), n_get_running_loop));
+    bool waits = false;
+    {
+        Chan c = chan(self);
+        if (first_waiter(c->waiters, loop) >= 0 || truthy(call_method(queue_of(self), n_full))) {
+            if (!kind().waits_for_room(item)) {
+                ++c->dropped;
+                co_return none();
+            }
+            waits = true;
+        }
+    }
+    if (!waits) {
+        co_await queue_put(self, item);  // room, and nobody of this loop ahead: completes at once
+        co_return none();
+    }
+    // The turn leads back to this coroutine (its callbacks wake the task
+    // running it): kept where the collector sees it.
+    Handle turn = co_await hold(call_method(loop, n_create_future));
+    bool first = false;
+    {
+        Chan c = chan(self);
+        list_append(c->waiters, turn);
+        first = PyList_GET_ITEM(c->waiters.ptr(), first_waiter(c->waiters, loop)) == turn.ptr();
+    }
+    std::optional<PyError> failure;
+    try {
+        if (!first) co_await turn;  // the waiter before it hands the turn on
+        co_await queue_put(self, item);
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));  // cancelled or closed: still leave the turnstile
+    }
+    leave_turnstile(chan(self)->waiters, turn, loop);
+    if (failure) throw std::move(*failure);
+    co_return none();
+}
+
+Ref consumer_task(Handle self, Handle loop, Handle consumer) {
+    if (!start_eagerly(consumer)) return Ref();
+    Ref task = call_method(loop, n_create_task, consumer);
+    // A consumer abandoned pending with its loop (a loop closed by hand) is
+    // not reported as destroyed while pending: what it had not handled is
+    // still the channel's, as data.
+    if (PyObject_SetAttr(task.ptr(), n_log_destroy_pending.get().ptr(), Py_False) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rethrow();  // another loop's own task type
+        PyErr_Clear();
+    }
+    Chan c = chan(self);
+    if (!c->home && !c->settling) {  // a channel without a home gets this consumer's loop
+        c->home = loop.ref();
+        ++c->epoch;
+    }
+    if (c->home.is(loop)) c->consumer = task;
+    return task;
+}
+
+void delivered(Handle self) { chan(self)->delivered = true; }
+
+}  // namespace service::channel
