@@ -63,3 +63,11 @@ def sink():
     server = WebhookSink()
     yield server
     server.close()
+
+
+@pytest.fixture(params=["asyncio", "uvloop"])
+def loop_kind(request):
+    """The event loop a scenario runs on: asyncio's own, or uvloop's (skipped where it is not installed)."""
+    if request.param == "uvloop":
+        pytest.importorskip("uvloop")
+    return request.param

@@ -246,6 +246,7 @@ def test_a_bad_record_is_reported_and_the_consumer_goes_on(bad, message, excepti
 
 
 BOOM = ValueError("boom")
+OTHER = KeyError("other")
 
 
 @pytest.mark.parametrize(
@@ -255,6 +256,12 @@ BOOM = ValueError("boom")
         ("error", True, {"exc_info": False}, {"exc_info": False}),
         ("error", False, {}, {}),
         ("warning", True, {}, {}),
+        # an exc_info that asks for the current exception gets it at the call, at every level
+        *((word, True, {"exc_info": asks}, {"exc_info": BOOM}) for word in ("error", "warning", "info", "debug")
+          for asks in (True, 1)),
+        ("info", False, {"exc_info": True}, {"exc_info": True}),  # outside an except block: unchanged
+        ("warning", True, {"exc_info": OTHER}, {"exc_info": OTHER}),  # an exception or a tuple: unchanged
+        ("debug", True, {"exc_info": (None, None, None)}, {"exc_info": (None, None, None)}),
     ],
 )
 def test_error_carries_the_callers_handled_exception(word, handled, given, expected):

@@ -13,8 +13,9 @@ import pytest
 import requests
 
 from support.http_sink import refused_url
-from support.logs import exception_chain, wait_until
+from support.logs import capture, exception_chain, unique_name, wait_until
 from veltrano_python_configuration import service_toolkit
+from veltrano_python_configuration.journal_setup import AsyncLogger
 from veltrano_python_configuration.service_toolkit import (
     GoogleChatAsyncMessenger,
     GoogleChatSyncMessenger,
@@ -154,6 +155,22 @@ def test_unreachable_webhook_is_logged_with_its_traceback(sink, logger, kind, fa
         sink.mode = "close"
     send(messenger, ("x", 1))
     assert_logged(logger, 1, requests.ConnectionError if kind == "sync" else aiohttp.ClientError)
+
+
+@pytest.mark.parametrize("kind, error_type", [("sync", requests.HTTPError), ("async", aiohttp.ClientResponseError)])
+def test_failures_logged_through_an_async_logger_carry_their_traceback(sink, kind, error_type):
+    sink.status = 500
+
+    async def main():
+        log = AsyncLogger(unique_name(), logging.DEBUG)
+        handler = capture(log)
+        messenger = make(kind, sink, logger=log)
+        messenger.send_message("x", 1)  # the failure is logged while it is the handled exception ...
+        await wait_until(lambda: handler.records)
+        return handler.records
+
+    (record,) = asyncio.run(main())  # ... and the record, written later by the consumer, carries it
+    assert record.getMessage() == "Error in webhookApi" and isinstance(record.exc_info[1], error_type)
 
 
 @pytest.mark.parametrize("kind", KINDS)

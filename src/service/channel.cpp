@@ -775,36 +775,42 @@ Async consume(const Args& a) {
     // This first step runs inside the call that started the consumer
     // (consumer_task), so the task running now is the caller's.
     Handle anchor = co_await hold(weak_current_task(a.global(n_asyncio)));
+    Handle me;  // the task running the consumer, once it runs
+    bool in_hand = false;
     std::optional<PyError> stopped;
     try {
         co_await call(getattr(a.global(n_asyncio), n_sleep), new_int(0));  // the eager start ends here
-        Handle me = co_await hold(call_method(a.global(n_asyncio), n_current_task));
+        me = co_await hold(call_method(a.global(n_asyncio), n_current_task));
         Handle loop = co_await hold(call_method(me, n_get_loop));
         for (;;) {
             Ref item = co_await queue_get(self);
-            bool in_hand = false;
             Ref pending = begin_item(self, item, me, in_hand);
             item.reset();
             if (pending) co_await std::move(pending);
             if (!end_item(self, me, loop, in_hand)) co_return none();
+            in_hand = false;
         }
     } catch (PyError& e) {
         stopped.emplace(std::move(e));
     }
-    Ref asyncio = a.global(n_asyncio);
-    Ref me = call_method(asyncio, n_current_task);
-    Ref loop = running_loop(asyncio);
-    {
-        Chan c = chan(self);
-        const bool mine = c->consumer.is(me) && c->home.is(loop);
-        if (!stopped->matches(cancelled_error.ptr())) {
-            // The item that ended the consumer is dropped, without task_done.
-            if (mine) c->in_hand.reset(), c->in_hand_queued = false;
-            throw std::move(*stopped);
+    if (!stopped->matches(cancelled_error.ptr())) {
+        // Closed (GeneratorExit: the coroutine is being dropped), or ended by
+        // an error: the item that ended it is dropped, without task_done.
+        if (in_hand && !stopped->matches(PyExc_GeneratorExit)) {
+            Chan c = chan(self);
+            if (c->consumer.is(me)) c->in_hand.reset(), c->in_hand_queued = false;
         }
-        if (!mine) throw std::move(*stopped);  // not the channel's consumer: nothing here is its own
-        requeue(c, self, false, asyncio);       // the item in hand first, for whoever handles the rest
-        if (loop_goes_on(anchor, me, asyncio)) throw std::move(*stopped);  // the next call starts another
+        throw std::move(*stopped);
+    }
+    // Held where the collector sees them: the loop and the task lead back here.
+    Handle task = me ? me : co_await hold(call_method(a.global(n_asyncio), n_current_task));  // cancelled before its first turn
+    Handle loop = co_await hold(call_method(task, n_get_loop));
+    {
+        Ref asyncio = a.global(n_asyncio);
+        Chan c = chan(self);
+        if (!c->consumer.is(task) || !c->home.is(loop)) throw std::move(*stopped);  // nothing here is its own
+        requeue(c, self, false, asyncio);  // the item in hand first, for whoever handles the rest
+        if (loop_goes_on(anchor, task, asyncio)) throw std::move(*stopped);  // the next call starts another
     }
     // The loop is ending: everything held is handled now, and no consumer is
     // started on this loop by the calls of its shutdown.
@@ -814,7 +820,7 @@ Async consume(const Args& a) {
     } catch (PyError& e) {
         drain_cut.emplace(std::move(e));
     }
-    chan(self)->ended = running_loop(a.global(n_asyncio));
+    chan(self)->ended = loop.ref();
     throw std::move(drain_cut ? *drain_cut : *stopped);
 }
 
