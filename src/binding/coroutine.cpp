@@ -2,6 +2,8 @@
 // await-iterator, and the single resume core behind send, throw and close.
 #include "coroutine.hpp"
 
+#include "names.hpp"
+
 #include <frameobject.h>  // PyFrame_New, for cr_frame
 
 #include <array>
@@ -59,13 +61,8 @@ CoroutineState* live(PyObject* self) noexcept {
 }
 
 Name n_throw("throw");
-Name n_close("close");
 Name n_value("value");
-Name n_name("__name__");
-Name n_qualname("__qualname__");
 Name n_gi_code("gi_code");
-Name n_code("__code__");
-Name n_co_flags("co_flags");
 
 PyTypeObject* coroutine_type();
 PyTypeObject* wrapper_type();
@@ -392,7 +389,7 @@ void Coroutine_dealloc(PyObject* self) {
 PyObject* Coroutine_repr(PyObject* self) {
     CoroutineState* s = live(self);
     if (!s) return nullptr;
-    PyObject* qualname = PyObject_GetAttr(s->function.ptr(), n_qualname.get().ptr());
+    PyObject* qualname = PyObject_GetAttr(s->function.ptr(), n_dunder_qualname.get().ptr());
     if (!qualname) return nullptr;
     PyObject* r = PyUnicode_FromFormat("<coroutine object %U at %p>", qualname, self);
     Py_DECREF(qualname);
@@ -406,12 +403,12 @@ PyObject* getter(PyObject* self, void*) {
     return s ? get(*s) : nullptr;
 }
 
-PyObject* get_name(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_name.get().ptr()); }
-PyObject* get_qualname(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_qualname.get().ptr()); }
+PyObject* get_name(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_dunder_name.get().ptr()); }
+PyObject* get_qualname(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_dunder_qualname.get().ptr()); }
 PyObject* get_running(CoroutineState& s) { return PyBool_FromLong(s.status == Status::Running); }
 PyObject* get_await(CoroutineState& s) { return Py_NewRef(s.delegate ? s.delegate.ptr() : Py_None); }
 PyObject* get_suspended(CoroutineState& s) { return PyBool_FromLong(s.status == Status::Suspended); }
-PyObject* get_code(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_code.get().ptr()); }
+PyObject* get_code(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr(), n_dunder_code.get().ptr()); }
 // cr_frame: None once the coroutine has ended, as for a Python coroutine; until
 // then a frame object of the function's __code__ and module globals (the body
 // runs as C++, so the frame is never executed). Debuggers and
@@ -419,7 +416,7 @@ PyObject* get_code(CoroutineState& s) { return PyObject_GetAttr(s.function.ptr()
 PyObject* get_frame(CoroutineState& s) {
     if (s.status == Status::Finished) Py_RETURN_NONE;
     if (!s.frame_object) {
-        PyObject* code = PyObject_GetAttr(s.function.ptr(), n_code.get().ptr());
+        PyObject* code = PyObject_GetAttr(s.function.ptr(), n_dunder_code.get().ptr());
         if (!code) return nullptr;
         Ref code_ref = Ref::steal(code);
         if (!PyCode_Check(code)) Py_RETURN_NONE;

@@ -3,6 +3,7 @@
 #include "function.hpp"
 
 #include "coroutine.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -52,10 +53,8 @@ Name n_replace("replace");
 Name n_co_argcount("co_argcount");
 Name n_co_nlocals("co_nlocals");
 Name n_co_varnames("co_varnames");
-Name n_co_flags("co_flags");
 Name n_co_name("co_name");
 Name n_co_qualname("co_qualname");
-Name n_name("__name__");
 
 PyTypeObject* exact_type(Check check) {
     switch (check) {
@@ -437,7 +436,7 @@ Ref make_function(const FunctionSpec& spec, Handle module) {
     f->module = Py_NewRef(module.ptr());
     f->name = new_str(spec.name).release();
     f->qualname = new_str(spec.qualname ? spec.qualname : spec.name).release();
-    f->module_name = getattr(module, n_name).release();
+    f->module_name = getattr(module, n_dunder_name).release();
     f->doc = spec.doc ? new_str(spec.doc).release() : Py_NewRef(Py_None);
     f->annotations = make_annotations(spec).release();
 

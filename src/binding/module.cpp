@@ -1,17 +1,13 @@
 // Module initialisation guards and class creation.
 #include "module.hpp"
 
+#include "names.hpp"
+
 #include <cstddef>
 
 namespace binding {
 namespace {
 
-Name n_prepare("__prepare__");
-Name n_module("__module__");
-Name n_qualname("__qualname__");
-Name n_doc("__doc__");
-Name n_name("name");
-Name n_dunder_name("__name__");
 
 // The interpreter that first imported a module of this library, and the
 // module object that was initialised (kept: it is never initialised twice).
@@ -36,7 +32,9 @@ ModuleInit::ModuleInit(const char* short_name, const char* full_name, Exec exec)
     : def_{PyModuleDef_HEAD_INIT, short_name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr},
       slots_{{Py_mod_create, reinterpret_cast<void*>(&ModuleInit::create)},
              {Py_mod_exec, reinterpret_cast<void*>(&ModuleInit::exec)},
-             {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+             // Not supported: a module keeps process-wide state in statics; create() refuses a
+             // second interpreter with its own message where the interpreter itself lets it in.
+             {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
              {0, nullptr}},
       short_name_(short_name),
       full_name_(full_name),
@@ -79,10 +77,10 @@ Ref make_class(Handle module, const char* name, std::initializer_list<Handle> ba
                : bases.size() ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))
                               : Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     Ref py_name = new_str(name);
-    Ref ns = call_method(meta, n_prepare, py_name, base_tuple);
-    set_item(ns, n_module, getattr(module, n_dunder_name));
-    set_item(ns, n_qualname, py_name);
-    if (doc) set_item(ns, n_doc, new_str(doc));
+    Ref ns = call_method(meta, n_dunder_prepare, py_name, base_tuple);
+    set_item(ns, n_dunder_module, getattr(module, n_dunder_name));
+    set_item(ns, n_dunder_qualname, py_name);
+    if (doc) set_item(ns, n_dunder_doc, new_str(doc));
     for (const Member& m : members) set_item(ns, new_str(m.name), m.value);
     Ref cls = call(meta, py_name, base_tuple, ns);
     for (const Member& m : members) {

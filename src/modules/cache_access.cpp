@@ -9,8 +9,9 @@
 //
 // The redis library is reached through the module attributes `redis` and
 // `RedisClusterClient`, looked up at every call.
-#include "service/mask.hpp"
 #include "binding/module.hpp"
+#include "binding/names.hpp"
+#include "service/mask.hpp"
 
 #include <utility>
 
@@ -28,7 +29,6 @@ Name n_DevelopmentRedisClient("DevelopmentRedisClient");
 
 // Attributes of the clients.
 Name n_url("url");
-Name n_logger("logger");
 Name n_decode_responses("decode_responses");
 Name n_client("client");
 Name n_connect("connect");
@@ -38,7 +38,6 @@ Name n_DEFAULT_TTL("DEFAULT_TTL");
 // Methods and keywords of the redis library, the logger and str.
 Name n_Redis("Redis");
 Name n_from_url("from_url");
-Name n_get("get");
 Name n_set("set");
 Name n_delete("delete");
 Name n_ex("ex");
@@ -49,8 +48,6 @@ Name n_pipeline("pipeline");
 Name n_expire("expire");
 Name n_hincrby("hincrby");
 Name n_execute("execute");
-Name n_error("error");
-Name n_info("info");
 Name n_lower("lower");
 Name n_startswith("startswith");
 
@@ -94,35 +91,6 @@ Ref guarded(Body&& body, OnFailure&& on_failure) {
         if (!e.matches(PyExc_Exception)) throw;
         return on_failure(e);
     }
-}
-
-// ---------------------------------------------------------------------------
-// Unpacking a two-element result, with the interpreter's messages.
-
-std::pair<Ref, Ref> unpack_pair(Handle value) {
-    PyObject* v = value.ptr();
-    if (PyTuple_CheckExact(v) || PyList_CheckExact(v)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
-        if (n < 2) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-        if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        PyObject** items = PySequence_Fast_ITEMS(v);
-        return {Ref::borrow(items[0]), Ref::borrow(items[1])};
-    }
-    if (!Py_TYPE(v)->tp_iter && !PySequence_Check(v))
-        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-    Ref it = check(PyObject_GetIter(v));
-    Ref got[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        got[i] = Ref::steal(PyIter_Next(it.ptr()));
-        if (!got[i]) {
-            if (PyErr_Occurred()) rethrow();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.ptr()));
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) rethrow();
-    return {std::move(got[0]), std::move(got[1])};
 }
 
 // ---------------------------------------------------------------------------
@@ -332,8 +300,15 @@ Ref decimal_text(long long value) {
 // int that lands in it), which is bounded and, as str() of an int has no
 // side effects, indistinguishable from making the text again.
 constexpr size_t int_text_slots = 4096;
-long long int_text_values[int_text_slots];
-Forever int_texts;  // a list of int_text_slots texts (None where empty)
+
+// The module's state, made once by exec(). Plain statics serve as the
+// module's state: the module is initialised once per process and into one
+// interpreter only (binding/module.hpp refuses a second initialisation and a
+// second interpreter), and every use holds the interpreter lock.
+struct State {
+    long long int_text_values[int_text_slots];  // the int each slot of int_texts holds the text of
+    Forever int_texts;                          // a list of int_text_slots texts (None where empty)
+} state;
 
 Ref id_text(Handle id) {
     if (!PyLong_CheckExact(id.ptr())) return str(id);
@@ -342,14 +317,14 @@ Ref id_text(Handle id) {
     if (overflow) return str(id);
     if (value == -1 && PyErr_Occurred()) rethrow();
     size_t slot = static_cast<size_t>(value) & (int_text_slots - 1);
-    PyObject* cached = PyList_GET_ITEM(int_texts.ptr(), slot);
+    PyObject* cached = PyList_GET_ITEM(state.int_texts.ptr(), slot);
     if (cached == Py_None) {
         Ref text = decimal_text(value);
-        check(PyList_SetItem(int_texts.ptr(), static_cast<Py_ssize_t>(slot), text.ref().release()));
-        int_text_values[slot] = value;
+        check(PyList_SetItem(state.int_texts.ptr(), static_cast<Py_ssize_t>(slot), text.ref().release()));
+        state.int_text_values[slot] = value;
         return text;
     }
-    if (int_text_values[slot] == value) return Ref::borrow(cached);
+    if (state.int_text_values[slot] == value) return Ref::borrow(cached);
     return decimal_text(value);
 }
 
@@ -520,7 +495,7 @@ Ref production_connect(const Args& a) {
     try {
         Ref url = getattr(self, n_url);
         Ref parsed = call_method(self, n_parse_url, url);
-        auto [host, port] = unpack_pair(parsed);
+        auto [host, port] = unpack<2>(parsed);
         Ref cluster = a.global(n_RedisClusterClient);
         Ref decode = getattr(self, n_decode_responses);
         return call(cluster, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));
@@ -591,7 +566,7 @@ Ref initialize_redis(const Args& a) {
         call(info, format("Url received for redis prod is %U", shown_url.ptr()));
     }
     Ref parts = check(PyUnicode_Split(url.ptr(), s_colon.get().ptr(), -1));
-    auto [host, port_text] = unpack_pair(parts);
+    auto [host, port_text] = unpack<2>(parts);
     Ref port = Ref::steal(PyLong_FromUnicodeObject(port_text.ptr(), 10));
     if (!port) {
         PyError error = PyError::fetch();
@@ -652,7 +627,7 @@ const FunctionSpec factory_create_spec{
 void exec(Module m) {
     Ref texts = check(PyList_New(int_text_slots));
     for (size_t i = 0; i < int_text_slots; ++i) check(PyList_SetItem(texts.ptr(), i, none().ref().release()));
-    int_texts.set(std::move(texts));
+    state.int_texts.set(std::move(texts));
 
     m.add("Union", getattr(import("typing"), "Union"));
     m.add("redis", import("redis"));

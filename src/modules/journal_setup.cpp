@@ -76,6 +76,18 @@ Name s_zone("Asia/Kolkata");
 Name s_record_format("\n%(levelname)s - %(asctime)s - %(message)s\n");
 Name s_date_format("%m/%d/%Y %H:%M:%S");
 
+// --- the module's state -------------------------------------------------------
+//
+// Process-wide objects, made once by exec(). Plain statics serve as the
+// module's state: the module is initialised once per process and into one
+// interpreter only (binding/module.hpp refuses a second initialisation and a
+// second interpreter), and every use holds the interpreter lock.
+struct State {
+    Forever module;      // this module, whose globals the logger's callbacks read at each use
+    Forever str_upper;   // str.upper (get_log_level_from_string's argument is exactly a str)
+    Forever made_loops;  // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
+} state;
+
 // --- the clock ---------------------------------------------------------------
 
 // time_tz(*args): the present moment in Asia/Kolkata as a time tuple. It is
@@ -184,11 +196,10 @@ Ref level_attr(Handle logging, const Name& name) {
 // for a name outside the table. The table's five levels and the default are
 // read from logging at each call, in that order; the upper-cased name is then
 // matched against the table's keys (exact strings, as a dict lookup would).
-Forever str_upper;  // str.upper: the argument is exactly a str
 
 Ref get_log_level_from_string(const Args& a) {
     static const Name* const table[] = {&n_DEBUG, &n_INFO, &n_WARNING, &n_ERROR, &n_CRITICAL};
-    Ref key = call(str_upper, a[0]);
+    Ref key = call(state.str_upper, a[0]);
     Ref logging = a.global(n_logging);
     std::array<Ref, std::size(table)> levels;
     for (size_t i = 0; i < levels.size(); ++i) levels[i] = level_attr(logging, *table[i]);
@@ -246,8 +257,6 @@ const LevelNames level_names[] = {
     {n_ERROR, n_error}, {n_WARNING, n_warning}, {n_INFO, n_info}, {n_DEBUG, n_debug}};
 const LevelNames& names_of(Level level) { return level_names[static_cast<int>(level)]; }
 
-Forever module_object;  // this module, whose globals the channel's callbacks read at each use
-Forever made_loops;     // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
 
 // The consumer tasks list of the logger, made when missing (for objects whose
 // __init__ did not run ours).
@@ -292,7 +301,7 @@ void report_failed_record(const PyError& error, Handle item, const std::array<Re
     }
     Ref loop;
     try {
-        loop = call_method(module_global(module_object, n_asyncio), n_get_running_loop);
+        loop = call_method(module_global(state.module, n_asyncio), n_get_running_loop);
     } catch (PyError& e) {
         if (!e.matches(PyExc_RuntimeError)) throw;
         PySys_FormatStderr("%U\n", message.ptr());
@@ -382,7 +391,7 @@ Ref ensure_queue_processing(const Args& a) {
         if (!e.matches(PyExc_RuntimeError)) throw;
         loop = call_method(asyncio, n_new_event_loop);
         call_method(asyncio, n_set_event_loop, loop);
-        call_method(made_loops, n_add, loop);
+        call_method(state.made_loops, n_add, loop);
     }
     Ref task = channel::consumer_task(self, loop, call_method(self, n_process_log_queue));
     Ref tasks = consumer_tasks(self);
@@ -508,7 +517,7 @@ const FunctionSpec print_queue_length_spec{
 // made for loggers built outside any loop, which nobody ran, are closed
 // rather than reported unclosed when they are collected.
 Ref close_made_loops(const Args&) {
-    Ref loops = check(PySequence_List(made_loops.ptr()));
+    Ref loops = check(PySequence_List(state.made_loops.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loops.ptr()); ++i) {
         Handle loop(PyList_GET_ITEM(loops.ptr(), i));
         if (!truthy(call_method(loop, n_is_running)) && !truthy(call_method(loop, n_is_closed)))
@@ -522,12 +531,12 @@ const FunctionSpec close_made_loops_spec{.name = "_close_made_loops", .returns =
 // In a forked child the parent's loops are not the child's to close (closing
 // one would unregister the parent's descriptors from the epoll instance they
 // share).
-void forget_made_loops() { made_loops.set(call(getattr(import("weakref"), n_WeakSet))); }
+void forget_made_loops() { state.made_loops.set(call(getattr(import("weakref"), n_WeakSet))); }
 
 // --- the module --------------------------------------------------------------
 
 void exec(Module m) {
-    module_object.set(Ref::borrow(m.ptr()));
+    state.module.set(Ref::borrow(m.ptr()));
     m.add("asyncio", import("asyncio"));
     Ref logging = import("logging");
     m.add("logging", logging);
@@ -557,7 +566,7 @@ void exec(Module m) {
                                         {"warning", m.function(warning_spec)},
                                         {"print_queue_length", m.function(print_queue_length_spec)},
                                     }));
-    str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
+    state.str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
     forget_made_loops();
     channel::install(m, logger_kind, forget_made_loops);
     call_method(import("atexit"), n_register, m.function(close_made_loops_spec));  // runs before the channels' hook

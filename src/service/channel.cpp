@@ -127,12 +127,20 @@ Chan chan(Handle self) {
 
 // --- what install() sets up ----------------------------------------------------
 
-const ChannelKind* kind_of_module = nullptr;  // one kind per module
-Forever live;                                  // a WeakSet of the owners, for the exit and a fork
-Forever wake_function, drain_function;
-Forever cancelled_error, queue_full, queue_empty;
+// The channels' state in a module (this layer is linked into each module on
+// its own). Plain statics serve: the module is initialised once per process
+// and into one interpreter only (binding/module.hpp refuses a second
+// initialisation and a second interpreter), and every use holds the
+// interpreter lock.
+struct Installed {
+    const ChannelKind* kind = nullptr;      // the module's one kind of channel
+    void (*after_fork)() = nullptr;         // the module's own reset in a forked child
+    Forever live;                           // a WeakSet of the owners, for the exit and a fork
+    Forever wake_function, drain_function;  // the callback and the coroutine function made with the module
+    Forever cancelled_error, queue_full, queue_empty;
+} installed;
 
-const ChannelKind& kind() { return *kind_of_module; }
+const ChannelKind& kind() { return *installed.kind; }
 
 // --- small asyncio helpers --------------------------------------------------------
 
@@ -153,7 +161,7 @@ bool put_nowait(Handle queue, Handle item) {
         call_method(queue, n_put_nowait, item);
         return true;
     } catch (PyError& e) {
-        if (!e.matches(queue_full.ptr())) throw;
+        if (!e.matches(installed.queue_full.ptr())) throw;
         return false;
     }
 }
@@ -163,7 +171,7 @@ Ref take_queued(Handle queue) {
     try {
         return call_method(queue, n_get_nowait);
     } catch (PyError& e) {
-        if (!e.matches(queue_empty.ptr())) throw;
+        if (!e.matches(installed.queue_empty.ptr())) throw;
         return Ref();
     }
 }
@@ -374,7 +382,7 @@ bool wake_home(const Chan& c, Handle self) {
     if (!home || c->wake_pending) return true;  // a private delivery, or a wake-up on its way, takes them
     c->wake_pending = true;
     try {
-        call_method(home, n_call_soon_threadsafe, wake_function, self, new_int(static_cast<long long>(c->epoch)));
+        call_method(home, n_call_soon_threadsafe, installed.wake_function, self, new_int(static_cast<long long>(c->epoch)));
     } catch (PyError& e) {
         if (!e.matches(PyExc_RuntimeError)) throw;  // "Event loop is closed"
         c->wake_pending = false;
@@ -533,7 +541,7 @@ void close_abandoned(Handle task) {
 // is printed and the others still run.
 template <class F>
 void for_each_owner(F&& fn) {
-    Ref snapshot = check(PySequence_List(live.ptr()));
+    Ref snapshot = check(PySequence_List(installed.live.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
         try {
             fn(Handle(PyList_GET_ITEM(snapshot.ptr(), i)));
@@ -570,8 +578,6 @@ Ref at_exit(const Args& a) {
 
 const FunctionSpec at_exit_spec{.name = "_channels_at_exit", .returns = "None", .body = at_exit};
 
-void (*module_after_fork)() = nullptr;
-
 // In a forked child: every channel starts empty; what the parent accepted
 // stays the parent's. The consumers copied from the parent are forgotten
 // (they are stale: none of them is the channel's consumer any more).
@@ -584,7 +590,7 @@ Ref after_fork(const Args& a) {
         kind().forget_consumers(self);
         setattr(self, n_log_queue, call(getattr(asyncio, n_Queue), getattr(queue_of(self), n_maxsize)));
     });
-    if (module_after_fork) module_after_fork();
+    if (installed.after_fork) installed.after_fork();
     return none().ref();
 }
 
@@ -628,7 +634,7 @@ bool deliver_here_claimed(const Chan& c, Handle self, Handle item, unsigned long
         Ref runner = call(getattr(asyncio, n_Runner), kw(n_loop_factory, getattr(asyncio, n_new_event_loop)));
         std::optional<PyError> failure;
         try {
-            call_method(runner, n_run, call(drain_function, self, py_bool(true)));
+            call_method(runner, n_run, call(installed.drain_function, self, py_bool(true)));
         } catch (PyError& e) {
             failure.emplace(std::move(e));
         }
@@ -649,22 +655,22 @@ bool deliver_here_claimed(const Chan& c, Handle self, Handle item, unsigned long
 // --- the public entry points ------------------------------------------------------------------
 
 void install(Module module, const ChannelKind& kind, void (*after_fork_hook)()) {
-    kind_of_module = &kind;
-    module_after_fork = after_fork_hook;
+    installed.kind = &kind;
+    installed.after_fork = after_fork_hook;
     Ref asyncio = import("asyncio");
-    cancelled_error.set(getattr(asyncio, "CancelledError"));
-    queue_full.set(getattr(asyncio, "QueueFull"));
-    queue_empty.set(getattr(asyncio, "QueueEmpty"));
-    live.set(call(getattr(import("weakref"), n_WeakSet)));
-    wake_function.set(module.function(wake_spec));
-    drain_function.set(module.function(drain_spec));
+    installed.cancelled_error.set(getattr(asyncio, "CancelledError"));
+    installed.queue_full.set(getattr(asyncio, "QueueFull"));
+    installed.queue_empty.set(getattr(asyncio, "QueueEmpty"));
+    installed.live.set(call(getattr(import("weakref"), n_WeakSet)));
+    installed.wake_function.set(module.function(wake_spec));
+    installed.drain_function.set(module.function(drain_spec));
     call_method(import("atexit"), n_register, module.function(at_exit_spec));
     call_method(import("os"), n_register_at_fork, kw(n_after_in_child, module.function(after_fork_spec)));
 }
 
 void attach(Handle self) {
     chan(self);
-    call_method(live, n_add, self);
+    call_method(installed.live, n_add, self);
 }
 
 void submit(Handle self, Handle item, Handle loop, Handle asyncio) {
@@ -793,7 +799,7 @@ Async consume(const Args& a) {
     } catch (PyError& e) {
         stopped.emplace(std::move(e));
     }
-    if (!stopped->matches(cancelled_error.ptr())) {
+    if (!stopped->matches(installed.cancelled_error.ptr())) {
         // Closed (GeneratorExit: the coroutine is being dropped), or ended by
         // an error: the item that ended it is dropped, without task_done.
         if (in_hand && !stopped->matches(PyExc_GeneratorExit)) {
@@ -816,7 +822,7 @@ Async consume(const Args& a) {
     // started on this loop by the calls of its shutdown.
     std::optional<PyError> drain_cut;
     try {
-        co_await call(drain_function, self, py_bool(false));
+        co_await call(installed.drain_function, self, py_bool(false));
     } catch (PyError& e) {
         drain_cut.emplace(std::move(e));
     }

@@ -1,7 +1,7 @@
 // Hiding the secrets of URLs in texts and in exception chains (rules in mask.hpp).
 #include "mask.hpp"
 
-#include "binding/call.hpp"
+#include "binding/names.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -14,11 +14,9 @@ namespace {
 
 Name n_copy("copy");
 Name n_args("args");
-Name n_notes("__notes__");
-Name n_suppress_context("__suppress_context__");
-Name n_module("__module__");
-Name n_qualname("__qualname__");
-Name n_dict("__dict__");
+Name n_dunder_notes("__notes__");
+Name n_dunder_suppress_context("__suppress_context__");
+Name n_dunder_dict("__dict__");
 
 using Text = std::u32string;
 using Ranges = std::vector<std::pair<size_t, size_t>>;  // [first, last) of each secret
@@ -36,13 +34,6 @@ Text to_text(Handle s) {
 
 Ref from_text(const Text& t) {
     return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, t.data(), static_cast<Py_ssize_t>(t.size())));
-}
-
-// obj.name, or a null Ref when it has no such attribute.
-Ref optional_attr(Handle obj, const Name& name) {
-    PyObject* value = nullptr;
-    check(PyObject_GetOptionalAttr(obj.ptr(), name.get().ptr(), &value));
-    return Ref::steal(value);
 }
 
 bool is_ascii_alpha(char32_t c) { return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z'); }
@@ -266,7 +257,7 @@ Ref same_type_copy(const SecretMask& mask, const Link& link) {
         Ref copy = call_method(import("copy"), n_copy, link.original);
         if (copy.is(link.original) || copy.type() != link.original.type()) return Ref();
         setattr(copy, n_args, link.hidden ? new_tuple({link.hidden}) : getattr(link.original, n_args));
-        if (Ref dict = optional_attr(copy, n_dict); dict && PyDict_Check(dict.ptr())) {
+        if (Ref dict = getattr_optional(copy, n_dunder_dict); dict && PyDict_Check(dict.ptr())) {
             Ref items = check(PyDict_Items(dict.ptr()));
             for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.ptr()); i < n; ++i) {
                 Handle key(PyTuple_GET_ITEM(PyList_GET_ITEM(items.ptr(), i), 0));
@@ -285,7 +276,7 @@ Ref same_type_copy(const SecretMask& mask, const Link& link) {
 Ref type_name(Handle exc) {
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(exc.type()));
     Ref name = or_null([&] {
-        Ref module = getattr(type, n_module), qualname = getattr(type, n_qualname);
+        Ref module = getattr(type, n_dunder_module), qualname = getattr(type, n_dunder_qualname);
         if (!PyUnicode_Check(module.ptr()) || !PyUnicode_Check(qualname.ptr())) return Ref();
         if (PyUnicode_EqualToUTF8(module.ptr(), "builtins")) return qualname;
         return format("%U.%U", module.ptr(), qualname.ptr());
@@ -383,7 +374,7 @@ PyError SecretMask::hide_in(const PyError& error) const {
         link.text = or_null([&] { return str(link.original); });
         if (link.text) link.hidden = hidden_or_null(*this, link.text);
         bool notes_changed = false;
-        if (Ref notes = optional_attr(link.original, n_notes)) link.notes = hidden_notes(*this, notes, notes_changed);
+        if (Ref notes = getattr_optional(link.original, n_dunder_notes)) link.notes = hidden_notes(*this, notes, notes_changed);
         link.replaced = link.hidden || notes_changed;
     }
     for (bool changed = true; changed;) {
@@ -406,13 +397,13 @@ PyError SecretMask::hide_in(const PyError& error) const {
     for (Link& link : chain) {
         if (!link.replaced) continue;
         PyObject* copy = link.shown.ptr();
-        Ref suppress = getattr(link.original, n_suppress_context);
+        Ref suppress = getattr(link.original, n_dunder_suppress_context);
         PyException_SetCause(copy, shown(link.cause).release());  // steals; sets __suppress_context__
-        setattr(link.shown, n_suppress_context, suppress);
+        setattr(link.shown, n_dunder_suppress_context, suppress);
         PyException_SetContext(copy, shown(link.context).release());  // steals
         Ref traceback = Ref::steal(PyException_GetTraceback(link.original.ptr()));
         check(PyException_SetTraceback(copy, traceback ? traceback.ptr() : Py_None));
-        if (link.notes) setattr(link.shown, n_notes, link.notes);
+        if (link.notes) setattr(link.shown, n_dunder_notes, link.notes);
     }
     return PyError(chain[0].shown);
 }

@@ -43,7 +43,11 @@ Ref next(Handle iterator) {
 // Entries are keyed by the class object, which the waiting callers keep
 // alive, and are dropped when their last user leaves. The table is touched
 // only while the interpreter lock is held; it is never destroyed, as threads
-// may still be waiting on a lock when the process exits.
+// may still be waiting on a lock when the process exits. This table is the
+// module's only state of its own (the asynchronous messenger's channels are
+// the service layer's): a plain static serves, since the module is
+// initialised once per process and into one interpreter only
+// (binding/module.hpp refuses a second initialisation and a second interpreter).
 struct ClassLock {
     std::recursive_mutex mutex;
     size_t users = 0;
