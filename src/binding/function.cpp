@@ -341,6 +341,13 @@ int set_doc(FunctionObject* f, PyObject* value) {
     return 0;
 }
 
+// __module__ is any object too; deleting it leaves None, as for a Python function.
+PyObject* get_module_name(FunctionObject* f) { return Py_NewRef(f->module_name); }
+int set_module_name(FunctionObject* f, PyObject* value) {
+    Py_SETREF(f->module_name, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
 PyObject* get_code(FunctionObject* f) {
     return boundary<PyObject*>(nullptr, [&] {
         if (!f->code) f->code = make_code(f).release();
@@ -355,6 +362,7 @@ PyGetSetDef Function_getset[] = {
     {"__name__", getter<get_name>, setter<set_name>, nullptr, nullptr},
     {"__qualname__", getter<get_qualname>, setter<set_qualname>, nullptr, nullptr},
     {"__doc__", getter<get_doc>, setter<set_doc>, nullptr, nullptr},
+    {"__module__", getter<get_module_name>, setter<set_module_name>, nullptr, nullptr},
     {"__defaults__", getter<get_defaults>, setter<set_defaults>, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", getter<get_annotations>, setter<set_annotations>, nullptr, nullptr},
@@ -366,7 +374,6 @@ PyGetSetDef Function_getset[] = {
 };
 
 PyMemberDef Function_members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module_name), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };

@@ -62,11 +62,6 @@ Chan chan(Handle self) {
     return {std::move(object), s};
 }
 
-// The channels' state in a module (this layer is linked into each module on
-// its own). Plain statics serve: the module is initialised once per process
-// and into one interpreter only (binding/module.hpp refuses a second
-// initialisation and a second interpreter), and every use holds the
-// interpreter lock.
 Installed installed;
 
 // --- small asyncio helpers --------------------------------------------------------
@@ -484,7 +479,7 @@ void submit(Handle self, Handle item, Handle loop, Handle asyncio) {
     bool in_inbox = false;  // handed over already (to a home loop that then closed)
     for (;;) {
         const unsigned long long epoch = c->epoch;
-        if (loop && c->home.is(loop)) {  // the home loop's own thread (in_inbox: after our own claim, below)
+        if (loop && c->home.is(loop)) {  // the home loop's own thread
             accept_on_home(c, self, item, loop, asyncio);
             return;
         }

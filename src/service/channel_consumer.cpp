@@ -245,7 +245,10 @@ Async consume(const Args& a) {
         // an error: the item that ended it is dropped, without task_done.
         if (in_hand && !stopped->matches(PyExc_GeneratorExit)) {
             Chan c = chan(self);
-            if (c->consumer.is(me)) c->in_hand.reset(), c->in_hand_queued = false;
+            if (c->consumer.is(me)) {
+                c->in_hand.reset();
+                c->in_hand_queued = false;
+            }
         }
         throw std::move(*stopped);
     }
