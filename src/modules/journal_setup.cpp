@@ -384,11 +384,8 @@ const FunctionSpec init_spec{
 Ref ensure_queue_processing(const Args& a) {
     Handle self = a[0];
     Ref asyncio = a.global(n_asyncio);
-    Ref loop;
-    try {
-        loop = call_method(asyncio, n_get_running_loop);
-    } catch (PyError& e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
+    Ref loop = channel::running_loop(asyncio);
+    if (!loop) {
         loop = call_method(asyncio, n_new_event_loop);
         call_method(asyncio, n_set_event_loop, loop);
         call_method(state.made_loops, n_add, loop);

@@ -68,14 +68,18 @@ Installed installed;
 
 Ref queue_of(Handle self) { return getattr(self, n_log_queue); }
 
+}  // namespace detail
+
 Ref running_loop(Handle asyncio) {
     try {
-        return call_method(asyncio, n_get_running_loop);
+        return call_method(asyncio, detail::n_get_running_loop);
     } catch (PyError& e) {
         if (!e.matches(PyExc_RuntimeError)) throw;
         return Ref();
     }
 }
+
+namespace detail {
 
 // queue.put_nowait(item); false when the queue is full.
 bool put_nowait(Handle queue, Handle item) {

@@ -82,6 +82,9 @@ constexpr long long drain_seconds = 10;
 // child (`after_fork`, if given, resets the module's own state there too).
 void install(Module module, const ChannelKind& kind, void (*after_fork)() = nullptr);
 
+// The loop running in this thread (asyncio.get_running_loop()), or null.
+Ref running_loop(Handle asyncio);
+
 // Called by the class's __init__: `self` gets its channel (kept in its
 // `_channel` attribute; made on first use for objects built otherwise).
 void attach(Handle self);

@@ -94,8 +94,6 @@ extern const FunctionSpec drain_spec;
 // --- helpers of channel.cpp that the consumer uses -------------------------------
 
 Ref queue_of(Handle self);
-// The loop running in this thread, or null.
-Ref running_loop(Handle asyncio);
 // The task runs and nobody is cancelling it.
 bool goes_on(Handle task);
 // Index of the first awaited put of `loop` in the turnstile, or -1.

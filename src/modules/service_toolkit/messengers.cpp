@@ -20,7 +20,6 @@ Name n_post("post");
 Name n_raise_for_status("raise_for_status");
 Name n_Queue("Queue");
 Name n_get_event_loop("get_event_loop");
-Name n_get_running_loop("get_running_loop");
 Name n_get_loop("get_loop");
 Name n_ClientSession("ClientSession");
 Name n_timeout("timeout");
@@ -241,16 +240,6 @@ Ref async_init(const Args& a) {
     return none().ref();
 }
 
-// The loop running in this thread, or null.
-Ref running_loop(Handle asyncio) {
-    try {
-        return call_method(asyncio, n_get_running_loop);
-    } catch (PyError& e) {
-        if (!e.matches(PyExc_RuntimeError)) throw;
-        return Ref();
-    }
-}
-
 // _ensure_queue_processing(self): start a consumer task on the thread's
 // current event loop unless a live one serves it (one that is done, or
 // belongs to a loop other than the running one, does not).
@@ -259,7 +248,7 @@ Ref ensure_queue_processing(const Args& a) {
     Ref asyncio = a.global(n_asyncio);
     Ref task = getattr(self, n_queue_task);
     if (truthy(task) && !truthy(call_method(task, n_done))) {
-        Ref loop = running_loop(asyncio);
+        Ref loop = channel::running_loop(asyncio);
         if (!loop || call_method(task, n_get_loop).is(loop)) return none().ref();
     }
     Ref loop = call_method(asyncio, n_get_event_loop);
@@ -281,7 +270,7 @@ Async process_log_queue(const Args& a) { return channel::consume(a); }
 // returns (when no other thread's loop serves the messenger).
 Ref async_send_message(const Args& a) {
     Ref asyncio = a.global(n_asyncio);
-    channel::submit(a[0], new_tuple({a[1], a[2]}), running_loop(asyncio), asyncio);
+    channel::submit(a[0], new_tuple({a[1], a[2]}), channel::running_loop(asyncio), asyncio);
     return none().ref();
 }
 
