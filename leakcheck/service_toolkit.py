@@ -1,8 +1,11 @@
 """The leak check's service_toolkit operations: SingletonMeta, the schema merge
-and both Google Chat messengers (posting to the run's webhook sink)."""
+and both Google Chat messengers (posting to the run's webhook sink), alerts
+handed over from a worker thread included."""
 
 import asyncio
+import logging
 import os
+from concurrent.futures import ThreadPoolExecutor
 
 from harness import DictSub, expect, nothing, operation
 
@@ -271,3 +274,49 @@ async def op_async_post(env):
             expect(TypeError, messenger._send_message_async, "x", 1.0)
 
     return call, lambda: stop_consumer(messenger)
+
+
+def answered(env):
+    """The sink's answers so far, by status ("200", "500", "closed")."""
+    return env.sink_stats()["outcomes"]
+
+
+def grown(before, after):
+    return {status: n - before.get(status, 0) for status, n in after.items() if n != before.get(status, 0)}
+
+
+@operation("service_toolkit", "GoogleChatAsyncMessenger alerts handed over from a thread without a loop",
+           is_async=True)
+async def op_async_send_handover(env):
+    messenger = async_messenger(env)
+    pool = ThreadPoolExecutor(1, thread_name_prefix="leakcheck-worker")
+    loop = asyncio.get_running_loop()
+    messenger.environ = "dev"
+    messenger.send_message("a call on this loop: the consumer starts here, its home", 1)
+    await messenger.log_queue.join()  # gated when the consumer takes it
+    before, sent = answered(env), {}
+
+    async def call(i):
+        # Every call hands an alert over to the home loop; most are gated by the
+        # environment (the consumer still takes them), every 50th reaches the
+        # sink: to the error webhook, which answers 500 (logged), every 100th.
+        v = i % 50
+        if v == 7:
+            await loop.run_in_executor(pool, expect, TypeError, messenger.send_message, "refused", 1.0)
+            return
+        messenger.environ = "PRODUCTION" if v == 0 else "dev"
+        message_type = 0 if i % 100 == 0 else 1
+        await loop.run_in_executor(pool, messenger.send_message, "handed over", message_type)
+        await messenger.log_queue.join()
+        if v == 0:
+            status = "500" if message_type == 0 else "200"
+            sent[status] = sent.get(status, 0) + 1
+
+    async def close():
+        pool.shutdown()
+        await messenger.log_queue.join()
+        await stop_consumer(messenger)
+        assert grown(before, answered(env)) == sent, "an alert handed over was lost or posted twice"
+
+    return call, close
+
