@@ -1,15 +1,18 @@
 """The leak check's service_toolkit operations: SingletonMeta, the schema merge
 and both Google Chat messengers (posting to the run's webhook sink), alerts
-handed over from a worker thread included."""
+handed over from a worker thread, and a forked child while records and alerts
+are queued."""
 
 import asyncio
 import logging
 import os
+import sys
+import traceback
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import DictSub, expect, nothing, operation
+from harness import DictSub, counted, expect, nothing, operation
 
-from veltrano_python_configuration import service_toolkit
+from veltrano_python_configuration import journal_setup, service_toolkit
 
 
 Singleton = service_toolkit.SingletonMeta
@@ -320,3 +323,61 @@ async def op_async_send_handover(env):
 
     return call, close
 
+
+FORK_EVERY = 200  # a fork takes milliseconds: 500 of them in the full run, enough to show a leak per fork
+
+
+@operation("service_toolkit", f"AsyncLogger, GoogleChatAsyncMessenger and os.fork (every {FORK_EVERY}th call)",
+           is_async=True)
+async def op_fork(env):
+    logger = journal_setup.AsyncLogger("leakcheck-fork", logging.INFO, 0)
+    counter = counted(logger)
+    messenger = async_messenger(env, size=0)
+    before, alerts, forks = answered(env), 0, 0
+
+    def child():
+        """The child's own record and alert, and nothing of the parent's queued ones: its exit status."""
+        written = counter.n
+
+        async def main():
+            logger.info("child record")
+
+        asyncio.run(main())
+        messenger.send_message("child alert", 1)  # no loop here: posted before the call returns
+        return 0 if counter.n == written + 1 else 3
+
+    async def call(i):
+        nonlocal alerts, forks
+        logger.info("parent record %d", i)
+        if i % 50 == 0:
+            messenger.send_message("parent alert", 1)
+            alerts += 1
+        if i % FORK_EVERY == FORK_EVERY - 1:  # with up to 50 records and an alert queued
+            pid = os.fork()
+            if pid == 0:
+                status = 2
+                try:
+                    status = child()
+                except BaseException:
+                    traceback.print_exc()
+                    sys.stderr.flush()
+                finally:
+                    os._exit(status)
+            forks += 1
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            assert status == 0, f"the forked child failed (status {status}; 3: it wrote a record of the parent's)"
+        if i % 50 == 49:
+            await logger.log_queue.join()
+            await messenger.log_queue.join()
+            assert counter.n == i + 1, "a parent's record was lost or written twice"
+
+    async def close():
+        await logger.log_queue.join()
+        await messenger.log_queue.join()
+        for task in logger._consumer_tasks:
+            task.cancel()
+        await stop_consumer(messenger)
+        logger.logger.handlers.clear()
+        assert grown(before, answered(env)) == {"200": alerts + forks}, "an alert was lost or posted twice"
+
+    return call, close
