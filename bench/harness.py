@@ -1,6 +1,6 @@
 """What the benchmark's operations share: the Op record, the measuring loop,
 the resources an operation starts (redis-server, the HTTP sink, temporary
-files, the event loop) and the helpers that more than one module's
+files, the event loop, the worker threads) and the helpers that more than one module's
 operations use. The operations themselves live in one file per module
 (journal_setup.py, cache_access.py, service_toolkit.py, broker_setup.py);
 run.py measures them and prints the table.
@@ -19,6 +19,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import timeit
 from dataclasses import dataclass, field
@@ -343,6 +344,35 @@ class Context:
             task.cancel()
         loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
         loop.close()
+
+    def worker_loop(self) -> asyncio.AbstractEventLoop:
+        """An event loop of its own running in a worker thread (the service's other loop)."""
+        return self._once("worker loop", self._start_worker_loop)
+
+    def _start_worker_loop(self) -> asyncio.AbstractEventLoop:
+        loop = asyncio.new_event_loop()
+        thread = threading.Thread(target=loop.run_forever, name="bench-worker-loop", daemon=True)
+        thread.start()
+
+        def stop():
+            loop.call_soon_threadsafe(loop.stop)
+            thread.join(10)
+            if not thread.is_alive():
+                loop.close()
+
+        self.stack.callback(stop)
+        return loop
+
+    def worker_thread(self):
+        """A worker thread without an event loop (an executor of one thread)."""
+        return self._once("worker thread", self._start_worker_thread)
+
+    def _start_worker_thread(self):
+        from concurrent.futures import ThreadPoolExecutor
+
+        pool = ThreadPoolExecutor(1, thread_name_prefix="bench-worker")
+        self.stack.callback(pool.shutdown)
+        return pool
 
 
 # ---------------------------------------------------------------------------

@@ -82,6 +82,7 @@ def ops(ctx: Context) -> list:
         ops.append(op)
 
     ops.append(async_logger_op(ctx, base))
+    ops.append(async_handover_op(ctx, base))
     ops.append(async_throughput_op(ctx, module_logger))
     return ops
 
@@ -117,14 +118,18 @@ def async_side(async_logger_class, clock) -> tuple:
     return logger, logger.log_queue, quiet(logger.logger, clock)
 
 
-def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optional[list] = None) -> Runner:
+def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optional[list] = None,
+                  worker: Optional[asyncio.AbstractEventLoop] = None) -> Runner:
     """A runner for records through an asynchronous logger, end to end.
 
     make() gives (logger, queue, null stream); it is called from a coroutine
-    on `loop`, so that the consumer it starts runs there. A batch is one
-    coroutine on `loop` making n `info` calls, then waiting until the null
-    stream has all n records; the wait is bounded (2 s + 1 ms a record, far
-    beyond any working build) and raises TimeoutError past it. `caller`, when
+    on `loop`, so that the consumer it starts runs there (`loop` is the
+    logger's home). A batch is n `info` calls, then the wait until the null
+    stream has all n records, and exactly n; the wait is bounded (2 s + 1 ms a
+    record, far beyond any working build) and raises TimeoutError past it.
+    The calls are made by one coroutine on `loop`, or, with `worker` (an event
+    loop running in another thread), by one coroutine there while `loop`
+    waits for the records: the hand-over between threads. `caller`, when
     given, gets the time per call of the n calls alone.
     """
 
@@ -142,22 +147,33 @@ def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optio
             if stream.writes < target:
                 await asyncio.sleep(0)
 
-    async def batch(n):
-        target = stream.writes + n
+    async def calls(n):
         t0 = time.perf_counter_ns()
         for _ in range(n):
             logger.info(MESSAGE)
-        t1 = time.perf_counter_ns()
+        return time.perf_counter_ns() - t0
+
+    async def batch(n):
+        target = stream.writes + n
+        t0 = time.perf_counter_ns()
+        if worker is None:
+            calling = await calls(n)
+        else:
+            handed = asyncio.wrap_future(asyncio.run_coroutine_threadsafe(calls(n), worker))
         limit = 2 + n / 1000
         try:
             async with asyncio.timeout(limit):
+                if worker is not None:
+                    calling = await handed
                 await all_written(target)
         except TimeoutError:
             raise TimeoutError("%d of %d records written after %g s, %d still queued"
                                % (n - (target - stream.writes), n, limit, queue.qsize())) from None
         elapsed = time.perf_counter_ns() - t0
+        if stream.writes != target:
+            raise AssertionError("%d records written for %d calls" % (n + stream.writes - target, n))
         if caller is not None:
-            caller.append((t1 - t0) / n)
+            caller.append(calling / n)
         return elapsed
 
     def run(n):
@@ -167,16 +183,22 @@ def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optio
         finally:
             gc.enable()
 
+    if worker is not None:
+        # The first batches through a new thread's loop take milliseconds; the
+        # harness calibrates the batch size on its first call.
+        run(1000)
     return run
 
 
-def async_logger_op(ctx: Context, base) -> Op:
-    """AsyncLogger.info through the queue to the null stream, on one event loop, against the baseline's."""
-    loop = ctx.loop()
+def library_side(ctx: Context, loop: asyncio.AbstractEventLoop, across_threads: bool = False) -> Callable:
+    """make() for the same hand-over made with asyncio directly: a bare consumer on `loop`, a library logger.
 
-    def library_logger():
-        # The same hand-over made with asyncio directly: the library's own Queue.put
-        # coroutine through run_coroutine_threadsafe, a bare consumer, a library logger.
+    Within the loop the library's own Queue.put coroutine goes through
+    run_coroutine_threadsafe; across threads each record is put with
+    put_nowait through `loop`'s call_soon_threadsafe.
+    """
+
+    def make():
         queue = asyncio.Queue(0)
         sync_logger = plain_logger("bench.library.async", clock_for_library(ctx))
         stream = sync_logger.handlers[0].stream
@@ -189,7 +211,7 @@ def async_logger_op(ctx: Context, base) -> Op:
 
         loop.create_task(consume())
         running = asyncio.get_running_loop
-        handover = asyncio.run_coroutine_threadsafe
+        handover, wake, put = asyncio.run_coroutine_threadsafe, loop.call_soon_threadsafe, queue.put_nowait
         empty_args, empty_kwargs = (), {}
 
         class Direct:
@@ -197,18 +219,54 @@ def async_logger_op(ctx: Context, base) -> Op:
             def info(msg):
                 handover(queue.put((msg, empty_args, empty_kwargs)), running())
 
-        return Direct, queue, stream
+        class Woken:
+            @staticmethod
+            def info(msg):
+                wake(put, (msg, empty_args, empty_kwargs))
 
+        return Woken if across_threads else Direct, queue, stream
+
+    return make
+
+
+def records_per_second(op: Op) -> str:
+    parts = ["%s %s records/s" % (label, thousands(1e9 / op.times[label])) for label in ("module", "baseline")
+             if label in op.times]
+    calls = op.extra.get("caller")
+    if isinstance(calls, float):
+        parts.append("module caller side %s per call" % duration(calls))
+    return "; ".join(parts)
+
+
+def module_async_side(ctx: Context) -> tuple:
+    return async_side(ctx.attr("journal_setup", "AsyncLogger"), ctx.attr("journal_setup", "time_tz"))
+
+
+def async_logger_op(ctx: Context, base) -> Op:
+    """AsyncLogger.info through the queue to the null stream, on one event loop, against the baseline's."""
+    loop = ctx.loop()
     op = Op("AsyncLogger.info through the queue", LIB,
             "the hand-over (module: a put into the queue during the call; baseline and library: "
             "run_coroutine_threadsafe) and loop wake-ups, then the logging of each record", kind=IO)
     op.baseline = through_queue(loop, lambda: async_side(base.AsyncLogger, base.time_tz))
-    op.library = through_queue(loop, library_logger)
-    module_side(op, lambda: through_queue(loop, lambda: async_side(ctx.attr("journal_setup", "AsyncLogger"),
-                                                                    ctx.attr("journal_setup", "time_tz"))))
-    op.note = lambda op: "; ".join(
-        "%s %s records/s" % (label, thousands(1e9 / op.times[label])) for label in ("module", "baseline") if label in op.times
-    )
+    op.library = through_queue(loop, library_side(ctx, loop))
+    module_side(op, lambda: through_queue(loop, lambda: module_async_side(ctx)))
+    op.note = records_per_second
+    return op
+
+
+def async_handover_op(ctx: Context, base) -> Op:
+    """AsyncLogger.info called on a worker thread's own event loop, written by the logger's home loop here."""
+    loop, worker = ctx.loop(), ctx.worker_loop()
+    op = Op("AsyncLogger.info from a worker thread's loop", LIB,
+            "the hand-over to the home loop's thread (module: the inbox, one call_soon_threadsafe per batch; "
+            "baseline: run_coroutine_threadsafe per record; library: call_soon_threadsafe per record), the two "
+            "threads taking turns with the interpreter lock, then the logging of each record", kind=IO)
+    caller = op.extra.setdefault("caller", [])
+    op.baseline = through_queue(loop, lambda: async_side(base.AsyncLogger, base.time_tz), worker=worker)
+    op.library = through_queue(loop, library_side(ctx, loop, across_threads=True), worker=worker)
+    module_side(op, lambda: through_queue(loop, lambda: module_async_side(ctx), caller, worker))
+    op.note = records_per_second
     return op
 
 
@@ -227,8 +285,7 @@ def async_throughput_op(ctx: Context, sync_logger) -> Op:
     caller = op.extra.setdefault("caller", [])
 
     def module_runner() -> Runner:
-        make = lambda: async_side(ctx.attr("journal_setup", "AsyncLogger"), ctx.attr("journal_setup", "time_tz"))
-        run = through_queue(ctx.loop(), make, caller)
+        run = through_queue(ctx.loop(), lambda: module_async_side(ctx), caller)
         op.sync = timed("lg.info(m)", lg=sync_logger(), m=MESSAGE)
         return run
 

@@ -176,7 +176,13 @@ def notes(ops: list, loop_ns: float, settings: Settings) -> list:
         "waits until all N records are written (log_queue.join() and the null stream's write count, at most 2 s + "
         "1 ms per record); time per record = the whole batch / N, caller side = the N calls alone. sync = N "
         "CustomLogger.info writes to a null stream of their own, same layout; target async/sync <=%.1fx. "
-        "The 'through the queue' row times its batches the same way." % ASYNC_TARGET,
+        "The 'through the queue' row times its batches the same way; so does the 'from a worker thread's loop' "
+        "row, whose N calls are made by a coroutine on an event loop of a worker thread while the logger's home loop "
+        "(its consumer's) runs in the main thread and writes them." % ASYNC_TARGET,
+        "GoogleChatAsyncMessenger from a worker thread: N send_message calls on a thread without a loop while the "
+        "messenger's home loop runs in the main thread and posts each alert to the local sink (unbounded queue); "
+        "time per alert = the whole batch / N, until the queue is done. library = the same card posted N times "
+        "with aiohttp on the loop.",
     ]
     for op in ops:
         for problem in op.problems:

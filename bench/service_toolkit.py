@@ -1,13 +1,18 @@
 """The benchmark's service_toolkit operations: the singleton call, the schema
-merge, and the synchronous messenger's card build and post to a local sink."""
+merge, the synchronous messenger's card build and post to a local sink, and
+the asynchronous messenger's posts of alerts sent from a worker thread."""
 
+import asyncio
 import copy
+import gc
 import json
 import os
+import time
 import types
+import urllib.request
 
-from harness import (IO, LIB, OWN, OWN_LIB, Context, Op, RecordingLogger, Unavailable, logged_errors, module_side,
-                     thousands, timed, with_attribute)
+from harness import (IO, LIB, OWN, OWN_LIB, Context, Op, RecordingLogger, Runner, Unavailable, logged_errors,
+                     module_side, thousands, timed, with_attribute)
 
 
 def settings_file(directory: str, keys: int) -> tuple:
@@ -166,4 +171,93 @@ def messenger_ops(ctx: Context, base) -> list:
     module_side(op, lambda: timed("m.send_message(t, 1)", m=messenger()[1], t=text))
     op.check = lambda: logged_errors(module_logger, base_logger)
     ops.append(op)
+    ops.append(async_post_op(ctx, base, sink, text))
     return ops
+
+
+def on_loop(loop: asyncio.AbstractEventLoop, batch) -> Runner:
+    """A runner that runs the coroutine batch(n) on `loop` (garbage collection off, as timeit does)."""
+
+    def run(n):
+        gc.disable()
+        try:
+            t0 = time.perf_counter_ns()
+            loop.run_until_complete(batch(n))
+            return time.perf_counter_ns() - t0
+        finally:
+            gc.enable()
+
+    return run
+
+
+def async_post_op(ctx: Context, base, sink: str, text: str) -> Op:
+    """GoogleChatAsyncMessenger.send_message from a worker thread without a loop; the home loop posts each alert.
+
+    The messenger's home is the harness's loop (its consumer runs there); a
+    batch is n send_message calls on the worker thread, then the wait until
+    the queue is done (every alert posted), bounded at 5 s + 10 ms an alert.
+    The library side posts the same card n times with aiohttp on the loop.
+    """
+    import aiohttp
+
+    op = Op("GoogleChatAsyncMessenger.send_message from a worker thread, post to local sink", LIB,
+            "aiohttp: a new session, connection and HTTP exchange per alert, after the hand-over to the home loop "
+            "(module: the inbox, one call_soon_threadsafe per batch; baseline: run_coroutine_threadsafe per alert)",
+            kind=IO)
+    loop, pool = ctx.loop(), ctx.worker_thread()
+    hooks = (sink + "/chat", sink + "/chat-errors")
+    base_logger, module_logger = RecordingLogger(), RecordingLogger()
+
+    def from_worker(messenger) -> Runner:
+        async def home():
+            messenger.send_message(text, 1)  # a call on the loop: the consumer starts there, its home
+            await messenger.log_queue.join()
+
+        loop.run_until_complete(home())
+
+        def calls(n):
+            for _ in range(n):
+                messenger.send_message(text, 1)
+
+        async def batch(n):
+            limit = 5 + n / 100
+            try:
+                async with asyncio.timeout(limit):
+                    await loop.run_in_executor(pool, calls, n)
+                    await messenger.log_queue.join()
+            except TimeoutError:
+                raise TimeoutError("%d alerts still queued after %g s" % (messenger.log_queue.qsize(), limit)) from None
+
+        return on_loop(loop, batch)
+
+    async def direct(n):
+        data = json.dumps(card("bench-service", "PRODUCTION", "#008000", text))
+        for _ in range(n):
+            async with aiohttp.ClientSession() as session:
+                async with session.post(url=hooks[0], headers=HEADERS, data=data) as response:
+                    response.raise_for_status()
+
+    # Unbounded queues: the row measures the hand-over and the posts, not back-pressure.
+    op.baseline = from_worker(base.GoogleChatAsyncMessenger("bench-service", hooks[0], hooks[1], "PRODUCTION", None,
+                                                            base_logger, 0))
+    op.library = on_loop(loop, direct)
+    module_side(op, lambda: from_worker(ctx.attr("service_toolkit", "GoogleChatAsyncMessenger")(
+        "bench-service", hooks[0], hooks[1], "PRODUCTION", None, module_logger, 0)))
+
+    def posted() -> int:
+        with urllib.request.urlopen(sink + "/count", timeout=5) as answer:
+            return int(answer.read())
+
+    def check():
+        # Every alert sent from the worker thread reaches the sink, once.
+        for label, run in (("module", op.module), ("baseline", op.baseline)):
+            before = posted()
+            run(20)
+            if posted() - before != 20:
+                return "%s: the sink received %d posts for 20 alerts" % (label, posted() - before)
+        return logged_errors(module_logger, base_logger)
+
+    op.check = check
+    op.note = lambda op: "; ".join("%s %s alerts/s" % (label, thousands(1e9 / op.times[label]))
+                                   for label in ("module", "baseline") if label in op.times)
+    return op

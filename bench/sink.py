@@ -4,15 +4,19 @@ Run as `python sink.py`; it binds a free port on 127.0.0.1, prints
 "READY <port>" on standard output and serves until it is terminated.
 Each request is read in full (headers and Content-Length body) and the
 connection is closed after the answer, as a one-shot webhook call expects.
+GET /count answers with the number of POSTs received so far (so that a check
+can tell that every message arrived, once).
 """
 
 import asyncio
 import sys
 
-ANSWER = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}"
+ANSWER = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s"
+posts = 0
 
 
 async def handle(reader, writer):
+    global posts
     try:
         head = await reader.readuntil(b"\r\n\r\n")
         length = 0
@@ -22,7 +26,12 @@ async def handle(reader, writer):
                 length = int(value.strip())
         if length:
             await reader.readexactly(length)
-        writer.write(ANSWER)
+        if head.startswith(b"GET /count "):
+            body = b"%d" % posts
+        else:
+            posts += 1
+            body = b"{}"
+        writer.write(ANSWER % (len(body), body))
         await writer.drain()
     except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError, ValueError):
         pass

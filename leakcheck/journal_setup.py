@@ -1,13 +1,15 @@
 """The leak check's journal_setup operations: the clock, the level lookup, the
-logger set-ups, CustomLogger and AsyncLogger on all their paths."""
+logger set-ups, CustomLogger and AsyncLogger on all their paths, records
+handed over from another thread's loop included."""
 
 import asyncio
 import contextlib
 import io
 import logging
 import os
+import threading
 
-from harness import BadBool, StrSub, expect, nothing, nothing_async, operation
+from harness import BadBool, StrSub, counted, expect, nothing, nothing_async, operation
 
 from veltrano_python_configuration import journal_setup
 
@@ -151,7 +153,8 @@ async def drop_logger(logger):
         task.cancel()
     await asyncio.sleep(0)
     for handler in logger.logger.handlers:
-        handler.stream.close()
+        if isinstance(handler, logging.StreamHandler):
+            handler.stream.close()
     logger.logger.handlers.clear()
 
 
@@ -289,6 +292,58 @@ async def op_consumer(env):
 
     async def close():
         await logger.log_queue.join()
+        await drop_logger(logger)
+
+    return call, close
+
+
+class WorkerLoop:
+    """An event loop of its own in a worker thread; `await run(coroutine)` runs a coroutine there."""
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, name="leakcheck-worker-loop")
+        self.thread.start()
+
+    async def run(self, coroutine):
+        return await asyncio.wrap_future(asyncio.run_coroutine_threadsafe(coroutine, self.loop))
+
+    def close(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join()
+        self.loop.close()
+
+
+@operation("journal_setup", "AsyncLogger records handed over from another thread's loop", is_async=True)
+async def op_async_handover(env):
+    quiet_loop()
+    logger = await async_logger("leakcheck-handover", logging.DEBUG)  # its home: this phase's loop
+    counter = counted(logger)
+    worker = WorkerLoop()
+
+    async def log(i):  # on the worker's loop, while the home loop runs in the main thread
+        v = i % 5
+        if v == 0:
+            try:
+                raise KeyError(i)
+            except KeyError:
+                logger.error("failed %s", i)  # the worker's handled exception travels with the record
+        elif v == 1:
+            logger.warning("warn %s", i, exc_info=False)
+        elif v == 2:
+            logger.info("info")
+        elif v == 3:
+            logger.debug("debug %d", i)
+        else:
+            expect(TypeError, logger.info, 5)  # refused in the worker thread: nothing handed over
+
+    async def call(i):
+        await worker.run(log(i))
+        await logger.log_queue.join()
+        assert counter.n == i + 1 - (i + 1) // 5, "a record handed over was lost or written twice"
+
+    async def close():
+        worker.close()
         await drop_logger(logger)
 
     return call, close

@@ -1,12 +1,18 @@
 """The leak check's service_toolkit operations: SingletonMeta, the schema merge
-and both Google Chat messengers (posting to the run's webhook sink)."""
+and both Google Chat messengers (posting to the run's webhook sink), alerts
+handed over from a worker thread, and a forked child while records and alerts
+are queued."""
 
 import asyncio
+import logging
 import os
+import sys
+import traceback
+from concurrent.futures import ThreadPoolExecutor
 
-from harness import DictSub, expect, nothing, operation
+from harness import DictSub, counted, expect, nothing, operation
 
-from veltrano_python_configuration import service_toolkit
+from veltrano_python_configuration import journal_setup, service_toolkit
 
 
 Singleton = service_toolkit.SingletonMeta
@@ -271,3 +277,107 @@ async def op_async_post(env):
             expect(TypeError, messenger._send_message_async, "x", 1.0)
 
     return call, lambda: stop_consumer(messenger)
+
+
+def answered(env):
+    """The sink's answers so far, by status ("200", "500", "closed")."""
+    return env.sink_stats()["outcomes"]
+
+
+def grown(before, after):
+    return {status: n - before.get(status, 0) for status, n in after.items() if n != before.get(status, 0)}
+
+
+@operation("service_toolkit", "GoogleChatAsyncMessenger alerts handed over from a thread without a loop",
+           is_async=True)
+async def op_async_send_handover(env):
+    messenger = async_messenger(env)
+    pool = ThreadPoolExecutor(1, thread_name_prefix="leakcheck-worker")
+    loop = asyncio.get_running_loop()
+    messenger.environ = "dev"
+    messenger.send_message("a call on this loop: the consumer starts here, its home", 1)
+    await messenger.log_queue.join()  # gated when the consumer takes it
+    before, sent = answered(env), {}
+
+    async def call(i):
+        # Every call hands an alert over to the home loop; most are gated by the
+        # environment (the consumer still takes them), every 50th reaches the
+        # sink: to the error webhook, which answers 500 (logged), every 100th.
+        v = i % 50
+        if v == 7:
+            await loop.run_in_executor(pool, expect, TypeError, messenger.send_message, "refused", 1.0)
+            return
+        messenger.environ = "PRODUCTION" if v == 0 else "dev"
+        message_type = 0 if i % 100 == 0 else 1
+        await loop.run_in_executor(pool, messenger.send_message, "handed over", message_type)
+        await messenger.log_queue.join()
+        if v == 0:
+            status = "500" if message_type == 0 else "200"
+            sent[status] = sent.get(status, 0) + 1
+
+    async def close():
+        pool.shutdown()
+        await messenger.log_queue.join()
+        await stop_consumer(messenger)
+        assert grown(before, answered(env)) == sent, "an alert handed over was lost or posted twice"
+
+    return call, close
+
+
+FORK_EVERY = 200  # a fork takes milliseconds: 500 of them in the full run, enough to show a leak per fork
+
+
+@operation("service_toolkit", f"AsyncLogger, GoogleChatAsyncMessenger and os.fork (every {FORK_EVERY}th call)",
+           is_async=True)
+async def op_fork(env):
+    logger = journal_setup.AsyncLogger("leakcheck-fork", logging.INFO, 0)
+    counter = counted(logger)
+    messenger = async_messenger(env, size=0)
+    before, alerts, forks = answered(env), 0, 0
+
+    def child():
+        """The child's own record and alert, and nothing of the parent's queued ones: its exit status."""
+        written = counter.n
+
+        async def main():
+            logger.info("child record")
+
+        asyncio.run(main())
+        messenger.send_message("child alert", 1)  # no loop here: posted before the call returns
+        return 0 if counter.n == written + 1 else 3
+
+    async def call(i):
+        nonlocal alerts, forks
+        logger.info("parent record %d", i)
+        if i % 50 == 0:
+            messenger.send_message("parent alert", 1)
+            alerts += 1
+        if i % FORK_EVERY == FORK_EVERY - 1:  # with up to 50 records and an alert queued
+            pid = os.fork()
+            if pid == 0:
+                status = 2
+                try:
+                    status = child()
+                except BaseException:
+                    traceback.print_exc()
+                    sys.stderr.flush()
+                finally:
+                    os._exit(status)
+            forks += 1
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            assert status == 0, f"the forked child failed (status {status}; 3: it wrote a record of the parent's)"
+        if i % 50 == 49:
+            await logger.log_queue.join()
+            await messenger.log_queue.join()
+            assert counter.n == i + 1, "a parent's record was lost or written twice"
+
+    async def close():
+        await logger.log_queue.join()
+        await messenger.log_queue.join()
+        for task in logger._consumer_tasks:
+            task.cancel()
+        await stop_consumer(messenger)
+        logger.logger.handlers.clear()
+        assert grown(before, answered(env)) == {"200": alerts + forks}, "an alert was lost or posted twice"
+
+    return call, close

@@ -33,8 +33,10 @@ class CustomLogger(logging.Logger):
 class AsyncLogger:
     # As the compiled module, besides the documented attributes: the consumer
     # tasks started (so that a logging call can start one on its running loop
-    # when none is alive there) and the line of error/warning records waiting
-    # for room in a full queue (so that they are put in order).
+    # when none is alive there), the home loop (the last consumer's: a call
+    # from another thread's loop while it runs hands the record over to it)
+    # and the line of error/warning records waiting for room in a full queue
+    # (so that they are put in order).
     def __init__(self, service_name: "str", log_level: "int", max_queue_size: "int" = 100) -> "None":
         if type(service_name) is not str:
             raise refuse("service_name", str, service_name)
@@ -53,6 +55,7 @@ class AsyncLogger:
             "debug": self.logger.debug,
         }
         self._consumer_tasks = []
+        self._home = None
         self._waiting_for_room = []
         self._ensure_queue_processing()
 
@@ -63,14 +66,20 @@ class AsyncLogger:
             loop = asyncio.new_event_loop()
             asyncio.set_event_loop(loop)
         self._consumer_tasks.append(loop.create_task(self._process_log_queue()))
+        self._home = loop
 
-    def _ensure_consumer_on(self, loop):
+    def _loop_for(self, loop):
+        """The loop whose queue takes a record logged on `loop`: the home loop while it runs in another thread."""
+        home = self._home
+        if home is not loop and home is not None and home.is_running():
+            return home
         tasks = self._consumer_tasks
         alive = [task for task in tuple(tasks) if not task.done()]
         if len(alive) != len(tasks):
             tasks[:] = alive
         if not any(task.get_loop() is loop for task in alive):
             self._ensure_queue_processing()
+        return loop
 
     async def _log_message(self, level: "str", msg: "str", *args: "Any", **kwargs: "Any") -> "None":
         if type(level) is not str:
@@ -113,8 +122,7 @@ class AsyncLogger:
         if type(msg) is not str:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.ERROR:
-            loop = asyncio.get_running_loop()
-            self._ensure_consumer_on(loop)
+            loop = self._loop_for(asyncio.get_running_loop())
             if "exc_info" not in kwargs:
                 handled = sys.exception()
                 if handled is not None:
@@ -125,24 +133,21 @@ class AsyncLogger:
         if type(msg) is not str:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.INFO:
-            loop = asyncio.get_running_loop()
-            self._ensure_consumer_on(loop)
+            loop = self._loop_for(asyncio.get_running_loop())
             asyncio.run_coroutine_threadsafe(self._log_message("info", msg, *args, **kwargs), loop)
 
     def debug(self, msg: "str", *args: "Any", **kwargs: "Any") -> "None":
         if type(msg) is not str:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.DEBUG:
-            loop = asyncio.get_running_loop()
-            self._ensure_consumer_on(loop)
+            loop = self._loop_for(asyncio.get_running_loop())
             asyncio.run_coroutine_threadsafe(self._log_message("debug", msg, *args, **kwargs), loop)
 
     def warning(self, msg: "str", *args: "Any", **kwargs: "Any") -> "None":
         if type(msg) is not str:
             raise refuse("msg", str, msg)
         if self.log_level <= logging.WARNING:
-            loop = asyncio.get_running_loop()
-            self._ensure_consumer_on(loop)
+            loop = self._loop_for(asyncio.get_running_loop())
             asyncio.run_coroutine_threadsafe(self._log_message("warning", msg, *args, **kwargs), loop)
 
     def print_queue_length(self) -> "None":

@@ -150,11 +150,15 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
         self.color_dict = {1: "#008000", 0: "#FF0000"}
         self.log_queue = asyncio.Queue(max_queue_size)
         self.queue_task = None
+        # As the compiled module: the consumer's loop is the home; a call from
+        # another thread while it runs hands the put over to it.
+        self._home = None
 
     def _ensure_queue_processing(self) -> "None":
         if not self.queue_task or self.queue_task.done():
             loop = asyncio.get_event_loop()
             self.queue_task = loop.create_task(self._process_log_queue())
+            self._home = loop
 
     async def _enqueue_message(self, text_message: "str", message_type: "int") -> "None":
         if type(text_message) is not str:
@@ -175,6 +179,10 @@ class GoogleChatAsyncMessenger(metaclass=SingletonMeta):
             raise refuse("text_message", str, text_message)
         if message_type is not None and type(message_type) is not int:
             raise refuse("message_type", int, message_type)
+        home = self._home
+        if home is not None and home is not asyncio._get_running_loop() and home.is_running():
+            asyncio.run_coroutine_threadsafe(self._enqueue_message(text_message, message_type), home)
+            return
         self._ensure_queue_processing()
         try:
             loop = asyncio.get_running_loop()
