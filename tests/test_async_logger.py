@@ -101,12 +101,19 @@ def test_consumers_on_the_running_loop():
             logger.info(f"r{i}")
         await wait_until(lambda: len(handler.records) == 30)
 
+        newest = logger._consumer_tasks[-1]
+        newest.cancel()  # the other one takes over: logging starts none
+        await asyncio.sleep(0)
+        logger.info("after the newest was cancelled")
+        assert consumers() == [logger._consumer_tasks[0]]
+        await wait_until(lambda: len(handler.records) == 31)
+
         for task in consumers():
             task.cancel()
         await asyncio.sleep(0)
         assert consumers() == []
         logger.info("after the consumers were cancelled")  # starts one again
-        await wait_until(lambda: len(handler.records) == 31)
+        await wait_until(lambda: len(handler.records) == 32)
         assert len(consumers()) == 1
         return handler.messages
 

@@ -281,9 +281,25 @@ bool ending_here(const Chan& c, Handle loop, Handle asyncio) {
     return c->ended.is(loop) && !goes_on(call_method(asyncio, n_current_task));
 }
 
+// The consumer serving the home: the one last started there, or, when that
+// one has ended, another the class keeps alive on the same loop (a class may
+// run several consumers on one queue), which takes over; null when none is.
+Handle serving_consumer(const Chan& c, Handle self, Handle loop) {
+    if (is_alive(c->consumer)) return c->consumer;
+    Ref tasks = kind().consumer_tasks(self);
+    for (Py_ssize_t i = 0; i < length(tasks); ++i) {
+        Ref task = check(PySequence_GetItem(tasks.ptr(), i));
+        if (is_alive(task) && call_method(task, n_get_loop).is(loop)) {
+            c->consumer = std::move(task);
+            return c->consumer;
+        }
+    }
+    return Handle();
+}
+
 // An item on the home loop's thread.
 void accept_on_home(const Chan& c, Handle self, Handle item, Handle loop, Handle asyncio) {
-    if (!is_alive(c->consumer)) {
+    if (!serving_consumer(c, self, loop)) {
         if (ending_here(c, loop, asyncio)) {  // no consumer is started on an ending loop
             if (kind().synchronous) {
                 write_out(c, self);
