@@ -224,12 +224,22 @@ def test_cancelled_waiting_records_leave_the_line():
     assert asyncio.run(main()) == ["e0", "e2", "e4"]
 
 
+class RefusesIteration:
+    def __iter__(self):
+        raise TypeError("its own error")
+
+    def __repr__(self):
+        return "RefusesIteration()"
+
+
 @pytest.mark.parametrize(
     "bad, message, exception",
     [
         (lambda lg: lg.info("x", foo=1), "AsyncLogger could not write the 'info' record 'x'", TypeError),
         (lambda lg: lg.log_queue.put_nowait(("error",)), "AsyncLogger could not write the malformed queue item ('error',)", ValueError),
         (lambda lg: lg.log_queue.put_nowait(("critical", "m", (), {})), None, None),  # no method: dropped silently
+        # an item whose __iter__ raises keeps its own error
+        (lambda lg: lg.log_queue.put_nowait(RefusesIteration()), "AsyncLogger could not write the malformed queue item RefusesIteration()", TypeError("its own error")),
     ],
 )  # fmt: skip
 def test_a_bad_record_is_reported_and_the_consumer_goes_on(bad, message, exception):
@@ -249,7 +259,11 @@ def test_a_bad_record_is_reported_and_the_consumer_goes_on(bad, message, excepti
         assert reports == []
     else:
         (report,) = reports
-        assert report["message"] == message and type(report["exception"]) is exception
+        assert report["message"] == message
+        if isinstance(exception, BaseException):
+            assert repr(report["exception"]) == repr(exception)
+        else:
+            assert type(report["exception"]) is exception
 
 
 BOOM = ValueError("boom")
