@@ -424,6 +424,9 @@ const FunctionSpec at_exit_spec{.name = "_channels_at_exit", .returns = "None", 
 // (they are stale: none of them is the channel's consumer any more).
 Ref after_fork(const Args& a) {
     Ref asyncio = a.global(n_asyncio);
+    // A fresh set of the same owners: a walk of the old one that another
+    // thread was making at the fork would never end here.
+    installed.live.set(call(getattr(import("weakref"), n_WeakSet), check(PySequence_List(installed.live.ptr()))));
     for_each_owner([&](Handle self) {
         Chan c = chan(self);
         c->reset();
