@@ -51,15 +51,15 @@ test-asan: env
 		$(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The release artefacts in dist/: the sdist, the x86_64 wheel
-# (manylinux_2_28) and the 32-bit ARM wheel (ARMv6+VFP, hard-float, ARM mode;
-# linux_armv6l and linux_armv7l), built from a clean clone with zig's
+# (manylinux_2_17 / manylinux2014) and the 32-bit ARM wheel (ARMv6+VFP,
+# hard-float, ARM mode; linux_armv6l and linux_armv7l), built from a clean clone with zig's
 # compiler and checked (wheel-check).
 wheels: env
 	bash scripts/wheels.sh
 
 # The checks of the artefacts in dist/: contents, the C library as their only
-# need, the manylinux tag (auditwheel show), the ARM objects (readelf -A and
-# their disassembly).
+# need, the manylinux tag (auditwheel show, which must find exactly the
+# wheel's tag), the ARM objects (readelf -A and their disassembly).
 wheel-check:
 	bash scripts/wheel-check.sh
 

@@ -1,12 +1,12 @@
 # Building the release wheels with zig's C/C++ compiler (the `ziglang`
 # package from PyPI), for a target named by ZIG_TARGET and ZIG_CPU:
 #
-#   x86_64:  -DZIG_TARGET=x86_64-linux-gnu.2.28
+#   x86_64:  -DZIG_TARGET=x86_64-linux-gnu.2.17
 #   32-bit ARM, hard-float, ARMv6 with VFP:
 #            -DZIG_TARGET=arm-linux-gnueabihf.2.28 -DZIG_CPU=arm1136jf_s -DARMHF_ROOT=...
 #
 # scripts/wheels.sh passes these. Why zig: it links against a stub of the
-# glibc version named in the target (2.28 here), so no symbol newer than that
+# glibc version named in the target, so no symbol newer than that
 # can slip in whatever the build machine's C library is; and it compiles its
 # C++ runtime (libc++, libc++abi, libunwind, compiler-rt) from source for the
 # exact target and CPU, then links it statically. The modules then need only

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the sdist and both wheels in dist/ (or the directory given):
-# contents, the C library as their only need (glibc 2.28 at most), the
-# manylinux tag of the x86_64 wheel with auditwheel, and the ARM objects with
-# readelf -A and their disassembly. scripts/wheel_check.py says what exactly.
+# contents, the C library as their only need (no glibc symbol newer than the
+# wheel's floor), the manylinux tag of the x86_64 wheel with auditwheel, and
+# the ARM objects with readelf -A and their disassembly. scripts/wheel_check.py says what exactly.
 #
 #   scripts/wheel-check.sh [directory]
 #
