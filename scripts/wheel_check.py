@@ -6,14 +6,14 @@ Every archive: what it holds (the four modules, their stubs and py.typed; not
 the test-only _binding_probe; the `fast` extra in the metadata). Every shared
 object of a wheel: it needs nothing on the target but the C library (no C++
 runtime, no libgcc_s) and no glibc symbol newer than the wheel's floor (2.17
-for x86_64, 2.28 for 32-bit ARM); every symbol it leaves undefined is the C
-library's or the interpreter's; its file name carries the tags of its WHEEL
-file. Then per platform:
+for x86_64 and aarch64, 2.28 for 32-bit ARM); every symbol it leaves undefined
+is the C library's or the interpreter's; its file name carries the tags of its
+WHEEL file. Then per platform:
 
-- x86_64: `auditwheel show` must find the wheel consistent with exactly the
-  manylinux tag it carries: a newer one means that something raised the
-  glibc floor and the tag would be wrong, an older one that the wheel could
-  be offered to more systems;
+- x86_64 and aarch64: `auditwheel show` must find the wheel consistent with
+  exactly the manylinux tag it carries: a newer one means that something
+  raised the glibc floor and the tag would be wrong, an older one that the
+  wheel could be offered to more systems;
 - 32-bit ARM: `readelf -A` must show every object as ARMv6, ARM instruction
   set, VFPv2, hard-float arguments; the ELF header as hard-float EABI; no
   stretch of Thumb code (no $t mapping symbol, so the symbol table must be
@@ -41,13 +41,16 @@ PACKAGE = "veltrano_python_configuration"
 MODULES = ("journal_setup", "cache_access", "service_toolkit", "broker_setup")
 # What a manylinux system (and any glibc system) provides; nothing else may be needed.
 C_LIBRARY = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-             "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3"}
+             "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
 # Per wheel: the modules' suffix, readelf's machine, the wheel's tags and the
 # newest glibc it may need (for a manylinux wheel, the version its tag names).
 PLATFORMS = {
     "x86_64": {"suffix": "cpython-313-x86_64-linux-gnu", "machine": "Advanced Micro Devices X86-64",
                "tags": ["cp313-cp313-manylinux_2_17_x86_64", "cp313-cp313-manylinux2014_x86_64"],
                "glibc": (2, 17), "manylinux": True},
+    "aarch64": {"suffix": "cpython-313-aarch64-linux-gnu", "machine": "AArch64",
+                "tags": ["cp313-cp313-manylinux_2_17_aarch64", "cp313-cp313-manylinux2014_aarch64"],
+                "glibc": (2, 17), "manylinux": True},
     "armhf": {"suffix": "cpython-313-arm-linux-gnueabihf", "machine": "ARM",
               "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"],
               "glibc": (2, 28), "manylinux": False},
@@ -112,7 +115,7 @@ def check_contents(wheel: Path, names: list[str], metadata: str, tags: list[str]
 
 def platform_of(name: str) -> str:
     """The PLATFORMS key of a wheel, from its file name or one of its tags."""
-    return next((key for key in ("x86_64",) if name.endswith(f"_{key}") or f"_{key}." in name),
+    return next((key for key in ("x86_64", "aarch64") if name.endswith(f"_{key}") or f"_{key}." in name),
                 "armhf")
 
 
@@ -245,7 +248,7 @@ def main() -> None:
     wheels = sorted(dist.glob(f"{PACKAGE}-*.whl"))
     found = {platform_of(w.name) for w in wheels}
     if len(sdists) != 1 or len(wheels) != len(PLATFORMS) or found != set(PLATFORMS):
-        sys.exit(f"check: expected one sdist and an x86_64 and an ARM wheel in {dist}, found "
+        sys.exit(f"check: expected one sdist and an x86_64, an aarch64 and a 32-bit ARM wheel in {dist}, found "
                  f"{[p.name for p in sdists + wheels]}")
     check_sdist(sdists[0])
     for wheel in wheels:
@@ -254,7 +257,7 @@ def main() -> None:
         print(f"== check: {note}")
     if problems:
         sys.exit("check: " + "\n       ".join(problems))
-    print("== check: sdist and both wheels as expected")
+    print("== check: the sdist and the three wheels as expected")
 
 
 if __name__ == "__main__":
