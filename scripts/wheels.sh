@@ -94,8 +94,9 @@ build_wheel() {
     say "$name wheel built in $((SECONDS - begun)) s"
 }
 
-# glibc 2.17 (manylinux2014) is what the x86_64 modules need: zig links
-# against a stub of exactly that version, so no newer symbol can slip in.
+# glibc 2.17, the floor of manylinux2014, covers what the x86_64 modules use
+# (glibc 2.16 symbols at most): zig links against a stub of exactly that
+# version, so no newer symbol can slip in.
 build_wheel x86_64 "cp313-cp313-manylinux_2_17_x86_64;cp313-cp313-manylinux2014_x86_64" \
     -C cmake.define.ZIG_TARGET=x86_64-linux-gnu.2.17
 
