@@ -5,7 +5,7 @@ PY := .venv/bin/python
 # The test build also installs the _binding_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo bench leakcheck test-load test-asan wheels wheel-check test-armhf dist-check clean
+.PHONY: env build test demo bench leakcheck test-load test-asan wheels wheel-check test-armhf test-aarch64 dist-check clean
 
 env:
 	@bash scripts/env.sh
@@ -51,22 +51,28 @@ test-asan: env
 		$(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
 # The release artefacts in dist/: the sdist, the x86_64 wheel
-# (manylinux_2_28) and the 32-bit ARM wheel (ARMv6+VFP, hard-float, ARM mode;
-# linux_armv6l and linux_armv7l), built from a clean clone with zig's
-# compiler and checked (wheel-check).
+# (manylinux_2_17 / manylinux2014), the 32-bit ARM wheel (ARMv6+VFP,
+# hard-float, ARM mode; linux_armv6l and linux_armv7l) and the 64-bit ARM
+# wheel (manylinux_2_17 / manylinux2014 aarch64), built from a clean clone
+# with zig's compiler and checked (wheel-check).
 wheels: env
 	bash scripts/wheels.sh
 
 # The checks of the artefacts in dist/: contents, the C library as their only
-# need, the manylinux tag (auditwheel show), the ARM objects (readelf -A and
-# their disassembly).
+# need, the manylinux tags (auditwheel show, which must find exactly each
+# wheel's tag), the 32-bit ARM objects (readelf -A and their disassembly).
 wheel-check:
 	bash scripts/wheel-check.sh
 
 # 32-bit ARM: the ARM wheel installed with pip into a Debian 13 armhf tree,
 # the suite run against it under qemu-arm.
 test-armhf: env
-	bash scripts/armhf.sh $(PYTEST_ARGS)
+	bash scripts/arm-test.sh armhf $(PYTEST_ARGS)
+
+# 64-bit ARM: the aarch64 wheel installed with pip into a Debian 13 arm64
+# tree, the suite run against it under qemu-aarch64.
+test-aarch64: env
+	bash scripts/arm-test.sh arm64 $(PYTEST_ARGS)
 
 # The x86_64 wheel installed in a fresh venv passes the suite (with and
 # without the hiredis parser).

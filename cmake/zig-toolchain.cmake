@@ -1,24 +1,27 @@
 # Building the release wheels with zig's C/C++ compiler (the `ziglang`
 # package from PyPI), for a target named by ZIG_TARGET and ZIG_CPU:
 #
-#   x86_64:  -DZIG_TARGET=x86_64-linux-gnu.2.28
+#   x86_64:  -DZIG_TARGET=x86_64-linux-gnu.2.17
 #   32-bit ARM, hard-float, ARMv6 with VFP:
-#            -DZIG_TARGET=arm-linux-gnueabihf.2.28 -DZIG_CPU=arm1136jf_s -DARMHF_ROOT=...
+#            -DZIG_TARGET=arm-linux-gnueabihf.2.28 -DZIG_CPU=arm1136jf_s -DTARGET_ROOT=...
+#   64-bit ARM:
+#            -DZIG_TARGET=aarch64-linux-gnu.2.17 -DTARGET_ROOT=...
 #
-# scripts/wheels.sh passes these. Why zig: it links against a stub of the
-# glibc version named in the target (2.28 here), so no symbol newer than that
-# can slip in whatever the build machine's C library is; and it compiles its
-# C++ runtime (libc++, libc++abi, libunwind, compiler-rt) from source for the
-# exact target and CPU, then links it statically. The modules then need only
-# the C library on the target, and on ARM every byte of runtime code is ARMv6
-# code, which no Debian armhf package would give (those are ARMv7 Thumb-2).
+# scripts/wheels.sh passes these (scripts/arm-arch.sh holds those of the ARM
+# targets). Why zig: it links against a stub of the glibc version named in
+# the target, so no symbol newer than that can slip in whatever the build
+# machine's C library is; and it compiles its C++ runtime (libc++, libc++abi,
+# libunwind, compiler-rt) from source for the exact target and CPU, then
+# links it statically. The modules then need only the C library on the
+# target, and on 32-bit ARM every byte of runtime code is ARMv6 code, which no
+# Debian armhf package would give (those are ARMv7 Thumb-2).
 #
 # ZIG names the zig executable; ZIG_CACHE_DIR holds zig's caches (the built
 # C++ runtimes: a few minutes to make, reused afterwards) and the compiler
 # launchers written below.
 
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG ZIG_TARGET ZIG_CPU ZIG_CACHE_DIR ARMHF_ROOT)
-foreach(_var ZIG ZIG_TARGET ZIG_CPU ZIG_CACHE_DIR ARMHF_ROOT)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG ZIG_TARGET ZIG_CPU ZIG_CACHE_DIR TARGET_ROOT)
+foreach(_var ZIG ZIG_TARGET ZIG_CPU ZIG_CACHE_DIR TARGET_ROOT)
     if(NOT ${_var} AND DEFINED ENV{${_var}})
         set(${_var} "$ENV{${_var}}")
     endif()
@@ -54,14 +57,26 @@ foreach(_tool cc c++ ar ranlib)
              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
     endif()
 endforeach()
+# The ARM targets are cross builds: their multiarch name, processor and the
+# emulator that runs their interpreter (cmake/target-python.cmake).
+if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
+    set(_zig_cross arm-linux-gnueabihf arm qemu-arm)
+elseif(ZIG_TARGET MATCHES "^aarch64-linux-gnu")
+    set(_zig_cross aarch64-linux-gnu aarch64 qemu-aarch64)
+else()
+    set(_zig_cross "")
+endif()
+
 # `cmake --install --strip` (scikit-build-core's default) drops only the debug
 # information (zig's runtime libraries bring plenty), not the symbol table: it
-# names the functions in a backtrace, and on ARM its mapping symbols are what
-# shows that no stretch of Thumb code is in a module. zig's objcopy cannot
-# edit 32-bit ARM objects, so binutils does it (the host's, or that of the
-# ARM cross binutils).
-if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
-    find_program(ZIG_HOST_STRIP NAMES arm-linux-gnueabihf-strip REQUIRED)
+# names the functions in a backtrace, and on 32-bit ARM its mapping symbols
+# are what shows that no stretch of Thumb code is in a module. zig's objcopy
+# cannot edit 32-bit ARM objects and the host's binutils know only its own, so
+# binutils for the target does it (the host's for x86_64, the cross binutils
+# of the ARM targets).
+if(_zig_cross)
+    list(GET _zig_cross 0 _zig_triplet)
+    find_program(ZIG_HOST_STRIP NAMES ${_zig_triplet}-strip REQUIRED)
 else()
     find_program(ZIG_HOST_STRIP NAMES strip REQUIRED)
 endif()
@@ -78,9 +93,10 @@ set(CMAKE_CXX_COMPILER "${_zig_bin}/c++")
 set(CMAKE_AR "${_zig_bin}/ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "${_zig_bin}/ranlib" CACHE FILEPATH "zig ranlib")
 
-if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
+if(_zig_cross)
     set(CMAKE_SYSTEM_NAME Linux)
-    set(CMAKE_SYSTEM_PROCESSOR arm)
-    set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
-    include("${CMAKE_CURRENT_LIST_DIR}/armhf-python.cmake")
+    list(GET _zig_cross 1 CMAKE_SYSTEM_PROCESSOR)
+    list(GET _zig_cross 0 CMAKE_LIBRARY_ARCHITECTURE)
+    list(GET _zig_cross 2 TARGET_QEMU)
+    include("${CMAKE_CURRENT_LIST_DIR}/target-python.cmake")
 endif()

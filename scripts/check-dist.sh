@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Distribution check of the x86_64 wheel of dist/ (manylinux_2_28, made by
+# Distribution check of the x86_64 wheel of dist/ (manylinux_2_17, made by
 # scripts/wheels.sh from a clean clone of the committed tree):
 #   1. installs the wheel with its test extra into a fresh virtual environment
 #      and runs the test suite of the same commit against the installed

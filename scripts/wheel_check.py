@@ -5,12 +5,15 @@
 Every archive: what it holds (the four modules, their stubs and py.typed; not
 the test-only _binding_probe; the `fast` extra in the metadata). Every shared
 object of a wheel: it needs nothing on the target but the C library (no C++
-runtime, no libgcc_s) and no glibc symbol newer than 2.28, the version both
-wheels promise; every symbol it leaves undefined is the C library's or the
-interpreter's. Then per platform:
+runtime, no libgcc_s) and no glibc symbol newer than the wheel's floor (2.17
+for x86_64 and aarch64, 2.28 for 32-bit ARM); every symbol it leaves undefined
+is the C library's or the interpreter's; its file name carries the tags of its
+WHEEL file. Then per platform:
 
-- x86_64: `auditwheel show` must find the wheel consistent with a manylinux
-  tag no newer than the one it carries;
+- x86_64 and aarch64: `auditwheel show` must find the wheel consistent with
+  exactly the manylinux tag it carries: a newer one means that something
+  raised the glibc floor and the tag would be wrong, an older one that the
+  wheel could be offered to more systems;
 - 32-bit ARM: `readelf -A` must show every object as ARMv6, ARM instruction
   set, VFPv2, hard-float arguments; the ELF header as hard-float EABI; no
   stretch of Thumb code (no $t mapping symbol, so the symbol table must be
@@ -32,17 +35,25 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+from packaging.utils import parse_wheel_filename
+
 PACKAGE = "veltrano_python_configuration"
 MODULES = ("journal_setup", "cache_access", "service_toolkit", "broker_setup")
-GLIBC_MAX = (2, 28)
 # What a manylinux system (and any glibc system) provides; nothing else may be needed.
 C_LIBRARY = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-             "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3"}
+             "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
+# Per wheel: the modules' suffix, readelf's machine, the wheel's tags and the
+# newest glibc it may need (for a manylinux wheel, the version its tag names).
 PLATFORMS = {
     "x86_64": {"suffix": "cpython-313-x86_64-linux-gnu", "machine": "Advanced Micro Devices X86-64",
-               "tags": ["cp313-cp313-manylinux_2_28_x86_64"]},
+               "tags": ["cp313-cp313-manylinux_2_17_x86_64", "cp313-cp313-manylinux2014_x86_64"],
+               "glibc": (2, 17), "manylinux": True},
+    "aarch64": {"suffix": "cpython-313-aarch64-linux-gnu", "machine": "AArch64",
+                "tags": ["cp313-cp313-manylinux_2_17_aarch64", "cp313-cp313-manylinux2014_aarch64"],
+                "glibc": (2, 17), "manylinux": True},
     "armhf": {"suffix": "cpython-313-arm-linux-gnueabihf", "machine": "ARM",
-              "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"]},
+              "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"],
+              "glibc": (2, 28), "manylinux": False},
 }
 ARM_ATTRIBUTES = ("Tag_CPU_arch: v6", "Tag_ARM_ISA_use: Yes", "Tag_FP_arch: VFPv2",
                   "Tag_ABI_VFP_args: VFP registers")
@@ -97,9 +108,18 @@ def check_contents(wheel: Path, names: list[str], metadata: str, tags: list[str]
         problems.append(f"{wheel.name}: its metadata has no 'fast' extra")
     if sorted(tags) != sorted(platform["tags"]):
         problems.append(f"{wheel.name}: tags {tags}, expected {platform['tags']}")
+    named = sorted(str(t) for t in parse_wheel_filename(wheel.name)[3])
+    if named != sorted(tags):
+        problems.append(f"{wheel.name}: the file name says {named}, its WHEEL file {tags}")
 
 
-def check_linkage(wheel: Path, so: Path) -> None:
+def platform_of(name: str) -> str:
+    """The PLATFORMS key of a wheel, from its file name or one of its tags."""
+    return next((key for key in ("x86_64", "aarch64") if name.endswith(f"_{key}") or f"_{key}." in name),
+                "armhf")
+
+
+def check_linkage(wheel: Path, so: Path, glibc: tuple[int, int]) -> tuple[set[str], tuple[int, int]]:
     name = f"{wheel.name}: {so.name}"
     dynamic = run("readelf", "-dW", str(so))
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
@@ -113,8 +133,8 @@ def check_linkage(wheel: Path, so: Path) -> None:
             problems.append(f"{name}: needs the symbol version {version} (not the C library's)")
             continue
         newest = max(newest, (int(m[1]), int(m[2])))
-    if newest > GLIBC_MAX:
-        problems.append(f"{name}: needs GLIBC_{newest[0]}.{newest[1]}, newer than {GLIBC_MAX[0]}.{GLIBC_MAX[1]}")
+    if newest > glibc:
+        problems.append(f"{name}: needs GLIBC_{newest[0]}.{newest[1]}, newer than {glibc[0]}.{glibc[1]}")
     # Every other undefined symbol must be one the interpreter defines (its
     # C API), else the import fails: the C library's all carry a version.
     unresolved = []
@@ -130,15 +150,21 @@ def check_linkage(wheel: Path, so: Path) -> None:
     return needed, newest
 
 
-def check_x86_64(wheel: Path) -> None:
+def check_manylinux(wheel: Path, key: str, glibc: tuple[int, int]) -> None:
+    tagged = f"manylinux_{glibc[0]}_{glibc[1]}_{key}"
     shown = run("auditwheel", "show", str(wheel))
-    m = re.search(r'consistent with the following platform tag:\s*"manylinux_(\d+)_(\d+)_x86_64"', shown)
+    m = re.search(rf'consistent with the following platform tag:\s*"manylinux_(\d+)_(\d+)_{key}"', shown)
     if not m:
         problems.append(f"{wheel.name}: auditwheel show finds no manylinux tag:\n{shown}")
         return
-    if (int(m[1]), int(m[2])) > (2, 28):
-        problems.append(f"{wheel.name}: auditwheel show allows only manylinux_{m[1]}_{m[2]}, newer than the tag")
-    notes.append(f"auditwheel show: consistent with manylinux_{m[1]}_{m[2]}_x86_64 (tagged manylinux_2_28_x86_64)")
+    found = f"manylinux_{m[1]}_{m[2]}_{key}"
+    if (int(m[1]), int(m[2])) > glibc:
+        problems.append(f"{wheel.name}: auditwheel show allows only {found}: the tag {tagged} is wrong "
+                        f"(something needs a newer glibc):\n{shown}")
+    elif (int(m[1]), int(m[2])) < glibc:
+        problems.append(f"{wheel.name}: auditwheel show finds it consistent with {found}, wider than its tag {tagged}")
+    else:
+        notes.append(f"auditwheel show: {wheel.name} is consistent with {found}, its tag")
 
 
 def check_arm(wheel: Path, so: Path) -> int:
@@ -191,7 +217,7 @@ def check_wheel(wheel: Path) -> None:
         info = next(n for n in names if n.endswith(".dist-info/WHEEL"))
         tags = [line.split(": ", 1)[1] for line in z.read(info).decode().splitlines() if line.startswith("Tag: ")]
         metadata = z.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
-        key = "x86_64" if any(t.endswith("_x86_64") for t in tags) else "armhf"
+        key = platform_of(tags[0])
         platform = PLATFORMS[key]
         check_contents(wheel, names, metadata, tags, platform)
         objects = [n for n in names if n.endswith(".so")]
@@ -203,12 +229,12 @@ def check_wheel(wheel: Path) -> None:
             if machine != platform["machine"]:
                 problems.append(f"{wheel.name}: {so.name} is for {machine}")
                 continue
-            libs, version = check_linkage(wheel, so)
+            libs, version = check_linkage(wheel, so, platform["glibc"])
             newest, needed = max(newest, version), needed | libs
             if key == "armhf":
                 allowed += check_arm(wheel, so)
-        if key == "x86_64":
-            check_x86_64(wheel)
+        if platform["manylinux"]:
+            check_manylinux(wheel, key, platform["glibc"])
         print(f"== check: {wheel.name}: {len(names)} files, {len(objects)} modules; "
               f"they need {', '.join(sorted(needed))}, glibc {newest[0]}.{newest[1]} at most")
         if key == "armhf":
@@ -220,9 +246,9 @@ def main() -> None:
     dist = Path(sys.argv[1])
     sdists = sorted(dist.glob(f"{PACKAGE}-*.tar.gz"))
     wheels = sorted(dist.glob(f"{PACKAGE}-*.whl"))
-    found = {("x86_64" if "x86_64" in w.name else "armhf") for w in wheels}
-    if len(sdists) != 1 or len(wheels) != 2 or found != set(PLATFORMS):
-        sys.exit(f"check: expected one sdist and an x86_64 and an ARM wheel in {dist}, found "
+    found = {platform_of(w.name) for w in wheels}
+    if len(sdists) != 1 or len(wheels) != len(PLATFORMS) or found != set(PLATFORMS):
+        sys.exit(f"check: expected one sdist and an x86_64, an aarch64 and a 32-bit ARM wheel in {dist}, found "
                  f"{[p.name for p in sdists + wheels]}")
     check_sdist(sdists[0])
     for wheel in wheels:
@@ -231,7 +257,7 @@ def main() -> None:
         print(f"== check: {note}")
     if problems:
         sys.exit("check: " + "\n       ".join(problems))
-    print("== check: sdist and both wheels as expected")
+    print("== check: the sdist and the three wheels as expected")
 
 
 if __name__ == "__main__":

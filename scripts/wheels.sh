@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # The release artefacts, from a clean clone of the committed tree (HEAD), into dist/:
 #   - the sdist;
-#   - the x86_64 wheel, tagged manylinux_2_28_x86_64;
+#   - the x86_64 wheel, tagged manylinux_2_17_x86_64.manylinux2014_x86_64;
 #   - the 32-bit ARM wheel (hard-float, ARMv6 with VFP, ARM mode), tagged
 #     linux_armv6l.linux_armv7l;
-# then checks all three (scripts/wheel-check.sh).
+#   - the 64-bit ARM wheel, tagged manylinux_2_17_aarch64.manylinux2014_aarch64;
+# then checks all four (scripts/wheel-check.sh).
 #
 #   scripts/wheels.sh
 #
-# Both wheels are built from the sdist (as an installer would build it) with
+# The wheels are built from the sdist (as an installer would build it) with
 # zig's compiler from the `ziglang` package (cmake/zig-toolchain.cmake says
-# why), against glibc 2.28 and with the C++ runtime linked in: on the target
-# they need the C library only. The ARM wheel is built against the CPython
-# 3.13 of the Debian armhf tree that scripts/armhf-tree.sh makes.
+# why), against glibc 2.17 (the 32-bit ARM one against 2.28) and with the C++
+# runtime linked in: on the target they need the C library only. Each ARM
+# wheel is built against the CPython 3.13 of the Debian tree of its
+# architecture that scripts/arm-tree.sh makes (scripts/arm-arch.sh holds what
+# differs between the two).
 #
 # Works in build/wheels (made afresh at each run). The tools live in
 # build/wheel-tools and zig's caches in build/zig-cache: both are kept, so a
@@ -46,8 +49,9 @@ fi
 zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 export PATH="$tools/bin:$PATH"
 
-bash scripts/armhf-tree.sh
-armhf_root=$repo/build/armhf-root
+for arch in armhf arm64; do
+    bash scripts/arm-tree.sh "$arch"
+done
 
 # --- sources --------------------------------------------------------------------
 rm -rf "$work"
@@ -63,37 +67,45 @@ say "building the sdist"
 sdist=$(echo "$work"/dist/*.tar.gz)
 [ -f "$sdist" ] || fail "no sdist in ${work#"$repo"/}/dist"
 
-# Each wheel is built from a fresh copy of the unpacked sdist.
+# Each wheel is built from a fresh copy of the unpacked sdist, tagged with
+# the tags given (;-separated). Its file name lists their platforms in the
+# order given, the primary name first (manylinux_2_17_x86_64.manylinux2014_x86_64,
+# as auditwheel names such wheels); scikit-build-core would sort them, which
+# puts the older alias first.
 build_wheel() {
-    local name=$1; shift
+    local name=$1 tags=$2; shift 2
     local src=$work/$name
     mkdir -p "$src"
     tar -xzf "$sdist" -C "$src" --strip-components=1
     say "building the $name wheel from the sdist"
     local begun=$SECONDS
-    "$tools/bin/python" -m build --no-isolation --wheel --outdir "$work/dist" "$src" \
+    "$tools/bin/python" -m build --no-isolation --wheel --outdir "$src/dist" "$src" \
         -C cmake.toolchain-file="$src/cmake/zig-toolchain.cmake" \
         -C cmake.define.ZIG="$zig" -C cmake.define.ZIG_CACHE_DIR="$zig_cache" \
-        -C cmake.build-type=Release -C build-dir="$src/build" \
+        -C cmake.build-type=Release -C build-dir="$src/build" -C wheel.tags="$tags" \
         "$@" > "$work/$name.log" 2>&1 \
         || { tail -40 "$work/$name.log"; fail "the $name wheel failed (log: ${work#"$repo"/}/$name.log)"; }
+    local built platforms built_name
+    built=$(echo "$src"/dist/*.whl)
+    [ -f "$built" ] || fail "no $name wheel in ${src#"$repo"/}/dist"
+    platforms=$(tr ';' '\n' <<< "$tags" | sed 's/.*-//' | paste -sd.)
+    built_name=$(basename "$built")
+    mv "$built" "$work/dist/${built_name%-*}-$platforms.whl"
     say "$name wheel built in $((SECONDS - begun)) s"
 }
 
-build_wheel x86_64 \
-    -C cmake.define.ZIG_TARGET=x86_64-linux-gnu.2.28 \
-    -C wheel.tags=cp313-cp313-manylinux_2_28_x86_64
+# glibc 2.17, the floor of manylinux2014, covers what the x86_64 modules use
+# (glibc 2.16 symbols at most): zig links against a stub of exactly that
+# version, so no newer symbol can slip in.
+build_wheel x86_64 "cp313-cp313-manylinux_2_17_x86_64;cp313-cp313-manylinux2014_x86_64" \
+    -C cmake.define.ZIG_TARGET=x86_64-linux-gnu.2.17
 
-# arm1136jf_s: the plain ARMv6 core with VFPv2 (no v6K), so the code runs on
-# every ARMv6 or later core with VFP; zig's target arm-linux-gnueabihf is ARM
-# (not Thumb) code with the hard-float calling convention. The interpreter
-# hints of the build machine's Python do not apply: the toolchain asks the
-# tree's interpreter under qemu-arm.
-build_wheel armhf \
-    -C cmake.define.ZIG_TARGET=arm-linux-gnueabihf.2.28 -C cmake.define.ZIG_CPU=arm1136jf_s \
-    -C cmake.define.ARMHF_ROOT="$armhf_root" -C cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
-    -C cmake.python-hints=false \
-    -C wheel.tags="cp313-cp313-linux_armv6l;cp313-cp313-linux_armv7l"
+# The ARM wheels: the interpreter hints of the build machine's Python do not
+# apply, the toolchain asks the tree's interpreter under qemu-user.
+for arch in armhf arm64; do
+    source scripts/arm-arch.sh
+    build_wheel "$arch" "$wheel_tags" "${cmake_defines[@]/#/-Ccmake.define.}" -C cmake.python-hints=false
+done
 
 mkdir -p dist
 rm -f dist/"$package"-*.tar.gz dist/"$package"-*.whl

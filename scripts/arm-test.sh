@@ -1,48 +1,50 @@
 #!/usr/bin/env bash
-# 32-bit ARM: the ARM wheel of dist/ installed with pip into the Debian 13
-# armhf tree (scripts/armhf-tree.sh) and the test suite run against it there,
-# under qemu-arm. The Redis servers that the tests start run natively.
+# An ARM wheel of dist/ installed with pip into the Debian 13 tree of its
+# architecture (armhf or arm64, scripts/arm-tree.sh) and the test suite run
+# against it there, under qemu-user. The Redis servers that the tests start
+# run natively.
 #
-#   scripts/armhf.sh [pytest arguments]       (default: the whole suite)
+#   scripts/arm-test.sh armhf|arm64 [pytest arguments]   (default: the whole suite)
 #
 # Builds the wheels first (scripts/wheels.sh) unless dist/ holds those of the
 # current commit. Before installing, asks the tree's pip whether it accepts
-# the wheel on an armv6l and on an armv7l system. The install uses the tree's
-# packages for the wheel's dependencies (pip --no-index: nothing is fetched),
-# into the tree's /usr/local. The shared layer's tests need the test-only
-# _binding_probe module, which no wheel holds: it is cross-built with the same
-# toolchain and flags (build/armhf-probe) and put beside the installed modules.
+# the wheel on each platform the wheel is for (scripts/arm-arch.sh names
+# them). The install uses the tree's packages for the wheel's dependencies
+# (pip --no-index: nothing is fetched), into the tree's /usr/local. The shared
+# layer's tests need the test-only _binding_probe module, which no wheel
+# holds: it is cross-built with the same toolchain and flags
+# (build/ARCH-probe) and put beside the installed modules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-root=$repo/build/armhf-root
-python=$repo/build/armhf/python3
-probe_build=$repo/build/armhf-probe
+arch=${1:-}
+shift || true
+say() { echo "== $arch: $*"; }
+fail() { echo "$arch: $*" >&2; exit 1; }
+source scripts/arm-arch.sh
+python=$launcher
+probe_build=$repo/build/$arch-probe
 package=veltrano_python_configuration
 started=$SECONDS
 
-say() { echo "== armhf: $*"; }
-fail() { echo "armhf: $*" >&2; exit 1; }
-
-bash scripts/armhf-tree.sh
-if [ "$(cat build/wheels/.commit 2>/dev/null)" != "$(git rev-parse HEAD)" ] || ! compgen -G "dist/$package-*linux_armv7l*.whl" >/dev/null; then
+bash scripts/arm-tree.sh "$arch"
+if [ "$(cat build/wheels/.commit 2>/dev/null)" != "$(git rev-parse HEAD)" ] || ! compgen -G "dist/$package-$wheel_glob" >/dev/null; then
     bash scripts/wheels.sh
 fi
-wheel=$(echo "$repo"/dist/$package-*linux_armv7l*.whl)
+wheel=$(echo "$repo"/dist/$package-$wheel_glob)
 source=$repo/build/wheels/source
 say "$(basename "$wheel")"
 
 pip() { "$python" -m pip --disable-pip-version-check --no-cache-dir "$@"; }
 
 # --- which systems accept it ---------------------------------------------------
-# The emulated system reports itself as armv7l; an ARMv6 board as
-# armv6l. pip's answer for each: a dry run for that platform.
-for platform in linux_armv6l linux_armv7l; do
+# pip's answer for each platform: a dry run for that platform.
+for platform in "${pip_platforms[@]}"; do
     pip install -q --dry-run --no-index --no-deps --only-binary=:all: --platform "$platform" \
-        --target "$repo/build/armhf/dry-run" "$wheel" \
+        --target "$repo/build/$arch/dry-run" "$wheel" \
         || fail "pip refuses $(basename "$wheel") on $platform"
 done
-say "pip $(pip --version | cut -d' ' -f2) accepts it on linux_armv6l and linux_armv7l"
+say "pip $(pip --version | cut -d' ' -f2) accepts it on ${pip_platforms[*]}"
 
 # --- install -------------------------------------------------------------------------
 say "installing it with pip into ${root#"$repo"/}/usr/local (dependencies from the tree)"
@@ -59,15 +61,15 @@ zig=$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dir
 if [ ! -f "$probe_build/build.ninja" ]; then
     "$tools/bin/cmake" -S "$source" -B "$probe_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
         -DCMAKE_TOOLCHAIN_FILE="$source/cmake/zig-toolchain.cmake" -DZIG="$zig" \
-        -DZIG_TARGET=arm-linux-gnueabihf.2.28 -DZIG_CPU=arm1136jf_s -DZIG_CACHE_DIR="$repo/build/zig-cache" \
-        -DARMHF_ROOT="$root" -DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DVPC_TEST_PROBE=ON -DCMAKE_BUILD_TYPE=Release \
+        -DZIG_CACHE_DIR="$repo/build/zig-cache" "${cmake_defines[@]/#/-D}" \
+        -DVPC_TEST_PROBE=ON -DCMAKE_BUILD_TYPE=Release \
         > "$probe_build.log" 2>&1 || { cat "$probe_build.log"; fail "configuring failed"; }
 fi
 "$tools/bin/cmake" --build "$probe_build" --target _binding_probe
 cp "$probe_build/$package"/_binding_probe.*.so "$installed/"
 
-# --- the test suite under qemu-arm ---------------------------------------------------
-say "running the tests under qemu-arm, against the installed wheel"
+# --- the test suite under emulation --------------------------------------------------
+say "running the tests under $qemu, against the installed wheel"
 status=0
 (cd "$source" && env -u PYTHONPATH "$python" -P -m pytest -p no:cacheprovider "$@") || status=$?
 say "finished in $((SECONDS - started)) s"
