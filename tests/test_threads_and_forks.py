@@ -65,14 +65,15 @@ def test_worker_threads_and_their_loops_share_one_logger_and_one_messenger(sink,
 @pytest.mark.parametrize("how", ["os.fork", "multiprocessing"])
 def test_a_forked_child_starts_with_empty_channels(sink, loop_kind, how):
     rc, err, _ = run(f"""
-        import atexit, multiprocessing
-        log = setup_logger("svc", True)
+        import atexit, gc, multiprocessing
+        log = setup_logger("svc", True)  # outside any loop: it makes one
         alerts = messenger(logger=log)
         def child():  # its own records and alerts, as in any process; nothing of the parent's
             async def child_main():
                 log.info("child record")
             RUN(child_main())
             alerts.send_message("child alert", 1)
+            gc.collect()  # nothing of the parent's (the loop the logger made there, say) is finalised here
         def fork_and_wait():
             if "{how}" == "multiprocessing":
                 worker = multiprocessing.get_context("fork").Process(target=child)

@@ -86,6 +86,7 @@ struct State {
     Forever module;      // this module, whose globals the logger's callbacks read at each use
     Forever str_upper;   // str.upper (get_log_level_from_string's argument is exactly a str)
     Forever made_loops;  // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
+    Forever parents_loops;  // in a forked child: the loops the parent made, kept as they are (a list)
 } state;
 
 // --- the clock ---------------------------------------------------------------
@@ -256,7 +257,6 @@ struct LevelNames {
 const LevelNames level_names[] = {
     {n_ERROR, n_error}, {n_WARNING, n_warning}, {n_INFO, n_info}, {n_DEBUG, n_debug}};
 const LevelNames& names_of(Level level) { return level_names[static_cast<int>(level)]; }
-
 
 // The consumer tasks list of the logger, made when missing (for objects whose
 // __init__ did not run ours).
@@ -525,10 +525,18 @@ Ref close_made_loops(const Args&) {
 
 const FunctionSpec close_made_loops_spec{.name = "_close_made_loops", .returns = "None", .body = close_made_loops};
 
+// The loops this process makes for loggers built outside any loop.
+void new_made_loops() { state.made_loops.set(call(getattr(import("weakref"), n_WeakSet))); }
+
 // In a forked child the parent's loops are not the child's to close (closing
 // one would unregister the parent's descriptors from the epoll instance they
-// share).
-void forget_made_loops() { state.made_loops.set(call(getattr(import("weakref"), n_WeakSet))); }
+// share), nor to leave to the collector (which would report them unclosed):
+// the child keeps them as they are for the rest of its life (the list, like
+// a grandparent's before it, is never released).
+void leave_made_loops_to_the_parent() {
+    state.parents_loops.set(check(PySequence_List(state.made_loops.ptr())));
+    new_made_loops();
+}
 
 // --- the module --------------------------------------------------------------
 
@@ -564,8 +572,8 @@ void exec(Module m) {
                                         {"print_queue_length", m.function(print_queue_length_spec)},
                                     }));
     state.str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
-    forget_made_loops();
-    channel::install(m, logger_kind, forget_made_loops);
+    new_made_loops();
+    channel::install(m, logger_kind, leave_made_loops_to_the_parent);
     call_method(import("atexit"), n_register, m.function(close_made_loops_spec));  // runs before the channels' hook
     m.add("setup_base_logger", m.function(setup_base_logger_spec));
     m.add("setup_sync_logger", m.function(setup_sync_logger_spec));
