@@ -67,25 +67,6 @@ class Drop(logging.Handler):
         pass
 
 
-class Count(logging.Handler):
-    """Counts the records it is given, to tell that each was written once."""
-
-    def __init__(self):
-        super().__init__()
-        self.n = 0
-
-    def emit(self, record):
-        self.n += 1
-
-
-def counted(logger):
-    """The Count that now takes every record of the AsyncLogger `logger`, alone."""
-    counter = Count()
-    logger.logger.handlers[:] = [counter]
-    logger.logger.propagate = False
-    return counter
-
-
 class Env:
     """What the phases share: servers, the sink, loggers, files."""
 

@@ -9,7 +9,8 @@ import logging
 import os
 import threading
 
-from harness import BadBool, StrSub, counted, expect, nothing, nothing_async, operation
+from harness import BadBool, StrSub, expect, nothing, nothing_async, operation
+from support.logs import CountingHandler, capture
 
 from veltrano_python_configuration import journal_setup
 
@@ -318,7 +319,7 @@ class WorkerLoop:
 async def op_async_handover(env):
     quiet_loop()
     logger = await async_logger("leakcheck-handover", logging.DEBUG)  # its home: this phase's loop
-    counter = counted(logger)
+    counter = capture(logger, CountingHandler())
     worker = WorkerLoop()
 
     async def log(i):  # on the worker's loop, while the home loop runs in the main thread
@@ -340,7 +341,7 @@ async def op_async_handover(env):
     async def call(i):
         await worker.run(log(i))
         await logger.log_queue.join()
-        assert counter.n == i + 1 - (i + 1) // 5, "a record handed over was lost or written twice"
+        assert counter.count == i + 1 - (i + 1) // 5, "a record handed over was lost or written twice"
 
     async def close():
         worker.close()

@@ -10,7 +10,8 @@ import sys
 import traceback
 from concurrent.futures import ThreadPoolExecutor
 
-from harness import DictSub, counted, expect, nothing, operation
+from harness import DictSub, expect, nothing, operation
+from support.logs import CountingHandler, capture
 
 from veltrano_python_configuration import journal_setup, service_toolkit
 
@@ -331,20 +332,20 @@ FORK_EVERY = 200  # a fork takes milliseconds: 500 of them in the full run, enou
            is_async=True)
 async def op_fork(env):
     logger = journal_setup.AsyncLogger("leakcheck-fork", logging.INFO, 0)
-    counter = counted(logger)
+    counter = capture(logger, CountingHandler())
     messenger = async_messenger(env, size=0)
     before, alerts, forks = answered(env), 0, 0
 
     def child():
         """The child's own record and alert, and nothing of the parent's queued ones: its exit status."""
-        written = counter.n
+        written = counter.count
 
         async def main():
             logger.info("child record")
 
         asyncio.run(main())
         messenger.send_message("child alert", 1)  # no loop here: posted before the call returns
-        return 0 if counter.n == written + 1 else 3
+        return 0 if counter.count == written + 1 else 3
 
     async def call(i):
         nonlocal alerts, forks
@@ -369,7 +370,7 @@ async def op_fork(env):
         if i % 50 == 49:
             await logger.log_queue.join()
             await messenger.log_queue.join()
-            assert counter.n == i + 1, "a parent's record was lost or written twice"
+            assert counter.count == i + 1, "a parent's record was lost or written twice"
 
     async def close():
         await logger.log_queue.join()
