@@ -29,7 +29,7 @@ struct CoroutineState {
         for (size_t i = 0; i < count; ++i) Py_CLEAR(values[i]);
     }
     // Destroy the frame (its locals release their references) and forget the delegate.
-    void end() noexcept {
+    void end() {
         status = Status::Finished;
         delegate.reset();
         frame_object.reset();
@@ -128,7 +128,9 @@ PySendResult throw_into_delegate(Handle delegate, Handle exc, PyObject** out) {
 void restore_body_error(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
-    } catch (...) {
+    }
+    BINDING_PASS_FORCED_UNWIND
+    catch (...) {
         set_error_from_current_exception();
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -192,7 +194,7 @@ PySendResult run(CoroutineState& s, Ref value, Ref exc, PyObject** out) {
 // The resume core. Send `value` (when `exc` is null) or throw `exc` into the
 // coroutine; on PYGEN_NEXT `*out` is the yielded object, on PYGEN_RETURN the
 // result; on PYGEN_ERROR the error indicator is set.
-PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) noexcept {
+PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) {
     *out = nullptr;
     CoroutineState* live_state = live(self);
     if (!live_state) return PYGEN_ERROR;
@@ -576,7 +578,7 @@ Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* cons
     s.varargs = Ref::borrow(varargs);
     s.kwargs = std::move(kwargs);
     if (!s.kwargs && spec.kwargs) s.kwargs = new_dict();  // the body may run after the caller has gone
-    s.args = Args(function, s.values.data(), s.varargs.ptr(), &s.kwargs, spec.kwargs != nullptr);
+    s.args = Args(function, s.values.data(), s.varargs.ptr(), &s.kwargs, spec.kwargs != nullptr, self.ptr());
     s.frame = spec.async_body(s.args).release();
     return self;
 }

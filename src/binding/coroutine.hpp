@@ -79,8 +79,20 @@ public:
         Async get_return_object() noexcept { return Async(handle_type::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
-        void return_value(Handle value) noexcept { result = value.ref(); }
-        void unhandled_exception() noexcept { error = std::current_exception(); }
+        void return_value(Handle value) { result = value.ref(); }
+        // Called in the body's implicit catch clause: a forced unwind (thread
+        // cancellation) goes on out of the resume; anything else ends the body.
+        void unhandled_exception() {
+#ifdef __GLIBCXX__
+            try {
+                throw;
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+            }
+#endif
+            error = std::current_exception();
+        }
         Awaiter await_transform(Handle awaitable) noexcept;
         Awaiter await_transform(Ref&& awaitable) noexcept;  // a temporary: taken over, not copied
         HoldAwaiter await_transform(Hold h) noexcept;

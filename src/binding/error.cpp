@@ -33,14 +33,16 @@ void raise_object(Handle exc) {
     rethrow();
 }
 
-HandledScope::HandledScope(const PyError& error) noexcept
+HandledScope::HandledScope(const PyError& error)
     : previous_(Ref::steal(PyErr_GetHandledException())) {
     PyErr_SetHandledException(error.value().ptr());
 }
 
-HandledScope::~HandledScope() { PyErr_SetHandledException(previous_.ptr()); }
+HandledScope::~HandledScope() noexcept(false) {
+    if (may_touch_python()) PyErr_SetHandledException(previous_.ptr());
+}
 
-void set_error_from_current_exception() noexcept {
+void set_error_from_current_exception() {
     try {
         throw;
     } catch (PyError& e) {
@@ -49,7 +51,9 @@ void set_error_from_current_exception() noexcept {
         PyErr_NoMemory();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
+    }
+    BINDING_PASS_FORCED_UNWIND
+    catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }

@@ -4,6 +4,12 @@
 // indicator when the C++ exception is thrown, so no Python error is pending
 // while destructors run during unwinding, and it is put back at the boundary
 // (`boundary`), where every slot function and vectorcall entry ends.
+//
+// Thread cancellation: glibc ends a thread (pthread_exit, which CPython uses
+// for daemon threads during finalisation) with a forced unwind that catch
+// clauses see as `abi::__forced_unwind`. Every `catch (...)` of the package
+// rethrows it, and no function that can run Python code is `noexcept`: a
+// forced unwind that met either would abort the process.
 #pragma once
 
 #include "ref.hpp"
@@ -14,7 +20,9 @@
 
 namespace binding {
 
-class PyError : public std::exception {
+// Not a std::exception: its destructor releases a reference, which may run
+// Python code, so it cannot be the `noexcept` one std::exception requires.
+class PyError {
 public:
     explicit PyError(Ref exc) noexcept : exc_(std::move(exc)) {}
 
@@ -27,9 +35,7 @@ public:
         return PyErr_GivenExceptionMatches(exc_.ptr(), type) != 0;
     }
     // Hand the exception back to the interpreter's error indicator.
-    void restore() && noexcept { PyErr_SetRaisedException(exc_.release()); }
-
-    const char* what() const noexcept override { return "Python exception"; }
+    void restore() && { PyErr_SetRaisedException(exc_.release()); }
 
 private:
     Ref exc_;
@@ -58,8 +64,8 @@ inline int check(int status) {
 // `except` block does; the previous one comes back at the end.
 class HandledScope {
 public:
-    explicit HandledScope(const PyError& error) noexcept;
-    ~HandledScope();
+    explicit HandledScope(const PyError& error);
+    ~HandledScope() noexcept(false);
     HandledScope(const HandledScope&) = delete;
     HandledScope& operator=(const HandledScope&) = delete;
 
@@ -68,8 +74,19 @@ private:
 };
 
 // Put the C++ exception in flight back into the interpreter's error
-// indicator (PyError as itself, anything else as a Python error).
-void set_error_from_current_exception() noexcept;
+// indicator (PyError as itself, anything else as a Python error). Called in
+// a catch clause that has let a forced unwind pass.
+void set_error_from_current_exception();
+
+// In a `catch (...)`: rethrow a forced unwind (thread cancellation), which must go on.
+#ifdef __GLIBCXX__
+#define BINDING_PASS_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) { \
+        throw;                      \
+    }
+#else
+#define BINDING_PASS_FORCED_UNWIND
+#endif
 
 // Run `body`; a C++ exception becomes the Python error indicator and
 // `on_error` is returned instead. Every entry point from the interpreter
@@ -78,11 +95,9 @@ template <class R, class F>
 R boundary(R on_error, F&& body) {
     try {
         return body();
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;  // thread cancellation must keep unwinding (GNU's runtime shows it to catch clauses)
-#endif
-    } catch (...) {
+    }
+    BINDING_PASS_FORCED_UNWIND
+    catch (...) {
         set_error_from_current_exception();
     }
     return on_error;

@@ -77,8 +77,14 @@ struct FunctionSpec {
 // The arguments of one call, bound to the declared parameters.
 class Args {
 public:
-    Args(PyObject* function, PyObject* const* values, PyObject* varargs, Ref* kwargs, bool takes_kwargs) noexcept
-        : function_(function), values_(values), varargs_(varargs), kwargs_(kwargs), takes_kwargs_(takes_kwargs) {}
+    Args(PyObject* function, PyObject* const* values, PyObject* varargs, Ref* kwargs, bool takes_kwargs,
+         PyObject* coroutine = nullptr) noexcept
+        : function_(function),
+          values_(values),
+          varargs_(varargs),
+          kwargs_(kwargs),
+          takes_kwargs_(takes_kwargs),
+          coroutine_(coroutine) {}
 
     // The i-th declared parameter (self first for methods).
     Handle operator[](size_t i) const noexcept { return Handle(values_[i]); }
@@ -93,6 +99,9 @@ public:
     // The extra keyword arguments when the call passed any, else null.
     Handle kwargs_if_any() const noexcept { return *kwargs_; }
     Handle function() const noexcept { return Handle(function_); }
+    // The coroutine object running an `async def` body (null for a plain
+    // function): who the body is, known from its first step on.
+    Handle coroutine() const noexcept { return Handle(coroutine_); }
     // The class whose body defined this function (Python's `__class__` cell),
     // for `super()`-style calls: `call_method(super(a.owner_class(), self), ...)`.
     Handle owner_class() const;
@@ -105,6 +114,7 @@ private:
     PyObject* varargs_;
     Ref* kwargs_;  // owned by the caller of the body (the call, or the coroutine object)
     bool takes_kwargs_;
+    PyObject* coroutine_;  // borrowed: the coroutine object owns this view
 };
 
 // A function object for `spec` (which must outlive the process), whose

@@ -1,6 +1,7 @@
 // Module initialisation guards and class creation.
 #include "module.hpp"
 
+#include "lifecycle.hpp"
 #include "names.hpp"
 
 #include <cstddef>
@@ -65,6 +66,7 @@ int ModuleInit::exec(PyObject* module) {
         }
         initialised.set(Ref::borrow(module));
         check_runtime_version(self->full_name_);
+        detail::install_lifecycle(Module(module));
         self->exec_(Module(module));
         return 0;
     });

@@ -6,7 +6,7 @@
 // must see. T owns its Python references as `Ref` members and reports them:
 //
 //     void traverse(const Visit& visit) const;  // visit(ref) for every Ref it holds
-//     void clear() noexcept;                     // drop them: the collector breaks cycles so
+//     void clear();                              // drop them: the collector breaks cycles so
 //
 // A cleared T must stay safe to use (its Refs are null): it can still be
 // reached while a cycle is being freed. T may also declare

@@ -3,6 +3,14 @@
 // Ownership is stated where a raw pointer enters C++: `Ref::steal(p)` takes
 // over a new reference (what most C-API calls return), `Ref::borrow(p)` adds
 // one. Neither converts implicitly from a raw pointer or from 0.
+//
+// Releasing a reference can run Python code (a __del__, a socket's close),
+// and Python code can end the thread: during the interpreter's finalisation
+// a daemon thread that waits for the interpreter lock is ended with
+// pthread_exit, whose forced unwind must pass through every C++ frame. So
+// nothing that releases a reference is `noexcept`, and a reference released
+// by such an unwind (the thread no longer holds the lock) is left to the
+// process rather than touched without the lock.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,6 +19,26 @@
 #include <utility>
 
 namespace binding {
+
+namespace detail {
+// Set when the interpreter's exit begins (binding/lifecycle.hpp).
+inline bool exiting = false;
+}  // namespace detail
+
+// False only for a thread that the interpreter's finalisation is ending (it
+// no longer holds the interpreter lock): code that unwinds such a thread
+// (destructors) must not touch Python objects.
+inline bool may_touch_python() noexcept { return !detail::exiting || PyThreadState_GetUnchecked(); }
+
+namespace detail {
+// Drop a reference, unless this thread may no longer touch Python objects
+// (the reference is then left to the process).
+inline void release_reference(PyObject* p) {
+    if (!may_touch_python()) [[unlikely]]
+        return;
+    Py_DECREF(p);
+}
+}  // namespace detail
 
 class Ref;
 
@@ -45,15 +73,17 @@ public:
 
     Ref(const Ref& o) noexcept : Handle(o.p_) { Py_XINCREF(p_); }
     Ref(Ref&& o) noexcept : Handle(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref o) noexcept {
+    Ref& operator=(Ref o) {
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false) {
+        if (p_) detail::release_reference(p_);
+    }
 
     // Give up ownership: the caller now owns the reference.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset() noexcept { Ref().swap(*this); }
+    void reset() { Ref().swap(*this); }
     void swap(Ref& o) noexcept { std::swap(p_, o.p_); }
 
 private:

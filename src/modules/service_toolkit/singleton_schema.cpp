@@ -68,7 +68,9 @@ public:
         try {
             lock_->mutex.lock();
             locked = true;
-        } catch (...) {
+        }
+        BINDING_PASS_FORCED_UNWIND
+        catch (...) {  // std::system_error: reported below
         }
         Py_END_ALLOW_THREADS
         if (!locked) {
