@@ -54,19 +54,18 @@ def test_records_are_written_in_order_from_the_running_loop(capfd):
     assert all(before <= parse_stamp(s) <= after for s in match.groups())
 
 
-def test_level_filter_comes_before_the_loop_lookup():
+def test_outside_any_loop_a_record_is_written_before_the_call_returns(capfd):
     async def build():
         return AsyncLogger(unique_name(), logging.ERROR)
 
     logger = asyncio.run(build())
     for method in (logger.warning, logger.info, logger.debug):
         assert method("filtered", 1, exc_info=True) is None
-    assert logger.log_queue.qsize() == 0
-    with pytest.raises(RuntimeError, match="no running event loop"):
-        logger.error("outside any loop")
+    assert logger.log_queue.qsize() == 0 and capfd.readouterr().err == ""
     with pytest.raises(TypeError, match=r"^Argument 'msg' has incorrect type \(expected str, got int\)$"):
         logger.error(5)
-    assert logger.log_queue.qsize() == 0
+    logger.error("outside any loop", exc_info=False)
+    assert re.fullmatch(record("ERROR", "outside any loop"), capfd.readouterr().err) and logger.log_queue.qsize() == 0
 
 
 def test_queue_items_carry_the_arguments_unchanged():

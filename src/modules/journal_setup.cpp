@@ -2,6 +2,7 @@
 // to standard error in one layout, timestamped with the wall-clock time in
 // Asia/Kolkata; either a synchronous CustomLogger or an AsyncLogger that hands
 // its records through an asyncio queue to one.
+#include "binding/lifecycle.hpp"
 #include "binding/names.hpp"
 #include "service/channel.hpp"
 
@@ -331,7 +332,6 @@ void write_record(Handle self, Handle item) {
 struct LoggerKind final : ChannelKind {
     constexpr LoggerKind() : ChannelKind(true) {}
     void start_consumer(Handle self) const override { call_method(self, n_ensure_queue_processing); }
-    Ref consumer_tasks(Handle self) const override { return ::consumer_tasks(self); }
     void forget_consumers(Handle self) const override {
         Ref tasks = ::consumer_tasks(self);
         check(PyList_SetSlice(tasks.ptr(), 0, PY_SSIZE_T_MAX, nullptr));
@@ -456,15 +456,16 @@ void take_callers_exception(Handle kwargs, Level level) {
 }
 
 // error/warning/info/debug: a record that passes the level filter goes to
-// the channel during the call (no coroutine or future per record). Outside a
-// running loop: RuntimeError, as asyncio.get_running_loop raises it.
+// the channel during the call (no coroutine or future per record). From a
+// thread with no running loop it is handed to the home loop when that runs
+// in another thread, else written before the call returns.
 Ref log_at(const Args& a, Level level) {
     Handle self = a[0], msg = a[1];
     Ref limit = level_attr(a.global(n_logging), names_of(level).constant);
     if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE)))
         return none().ref();
     Ref asyncio = a.global(n_asyncio);
-    Ref loop = call_method(asyncio, n_get_running_loop);
+    Ref loop = channel::running_loop(asyncio);
     Handle kwargs = a.kwargs();  // this call's own dict
     take_callers_exception(kwargs, level);
     channel::submit(self, new_tuple({names_of(level).word, msg, a.varargs(), kwargs}), loop, asyncio);
@@ -513,17 +514,14 @@ const FunctionSpec print_queue_length_spec{
 // At interpreter exit, before the channels write what they hold: the loops
 // made for loggers built outside any loop, which nobody ran, are closed
 // rather than reported unclosed when they are collected.
-Ref close_made_loops(const Args&) {
+void close_made_loops() {
     Ref loops = check(PySequence_List(state.made_loops.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loops.ptr()); ++i) {
         Handle loop(PyList_GET_ITEM(loops.ptr(), i));
         if (!truthy(call_method(loop, n_is_running)) && !truthy(call_method(loop, n_is_closed)))
             call_method(loop, n_close);
     }
-    return none().ref();
 }
-
-const FunctionSpec close_made_loops_spec{.name = "_close_made_loops", .returns = "None", .body = close_made_loops};
 
 // The loops this process makes for loggers built outside any loop.
 void new_made_loops() { state.made_loops.set(call(getattr(import("weakref"), n_WeakSet))); }
@@ -573,8 +571,9 @@ void exec(Module m) {
                                     }));
     state.str_upper.set(getattr(Handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), n_upper));
     new_made_loops();
-    channel::install(m, logger_kind, leave_made_loops_to_the_parent);
-    call_method(import("atexit"), n_register, m.function(close_made_loops_spec));  // runs before the channels' hook
+    at_exit(close_made_loops);  // before the channels deliver what they hold
+    at_fork_child(leave_made_loops_to_the_parent);
+    channel::install(m, logger_kind);
     m.add("setup_base_logger", m.function(setup_base_logger_spec));
     m.add("setup_sync_logger", m.function(setup_sync_logger_spec));
     m.add("setup_async_logger", m.function(setup_async_logger_spec));

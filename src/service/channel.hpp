@@ -2,41 +2,71 @@
 // GoogleChatAsyncMessenger): how an item handed to one of them reaches the
 // consumer that writes or posts it, whatever thread, event loop or process
 // the call comes from. The class says what it does with one item (a
-// `ChannelKind`); every rule below is the channel's.
+// `ChannelKind`); every rule below is the channel's, and each fact it acts
+// on is recorded where it happens, never deduced later from asyncio's flags.
 //
-// - Home loop. A channel belongs to one event loop at a time, its home: the
-//   loop its consumer runs on. It moves to another loop only when the home
-//   loop no longer runs (stopped or closed); what the old loop left (an item
-//   whose handling was cut short, the queue, the line, items handed over)
-//   then comes first, in that order.
-// - Hand-over during the call. On the home loop's thread an item enters the
-//   class's `log_queue` during the call (put_nowait) when nothing waits before
-//   it. Otherwise it waits for room in the line, as data tied to no coroutine
-//   or loop (or the kind drops it, counted); the consumer admits waiting
-//   items in order as room appears. Awaited puts (`_log_message`,
-//   `_enqueue_message`) wait in a first-come turnstile per loop, ahead of the line.
-// - Other threads. While the home loop runs, a call from another thread
-//   appends the item to the inbox (appending to a list is atomic under the
-//   interpreter lock) and wakes the home loop with call_soon_threadsafe, once
-//   per batch; the home loop takes the batch in order. No other thread
-//   touches the queue. Each thread's items keep their order.
-// - Consumer. A call on the home loop starts a consumer when none is alive
-//   there (one the service cancelled is replaced) through the class's own
-//   `_ensure_queue_processing`; the consumer is run up to its first await at
-//   once, so that a cancellation before the task's first turn reaches it.
-// - Cancellation. A consumer cancelled while its loop goes on (the task that
-//   started it is alive and not being cancelled) ends without handling
-//   anything more; an item it had in hand goes back to the front. Cancelled
-//   at the loop's end (asyncio.run cancels every task), it drains: it handles
-//   everything held within `drain_seconds` in all. What the budget cuts off
-//   is reported undelivered; what a second cancellation cuts off stays for
-//   the next use of the channel. Later calls of the ending loop's shutdown
-//   start no consumer: a synchronous kind writes at once, the other keeps
-//   the item for the next use (a later loop, a plain call, the exit).
-// - Exit and fork. At interpreter exit whatever a channel holds is handled
-//   (a synchronous kind writes it; the other is drained on a private loop).
-//   A forked child starts with empty channels: what the parent accepted stays
-//   the parent's.
+// The home. A channel is served by one event loop at a time, its home: the
+// loop on whose thread a call last took the channel, which runs its
+// consumer. The home is alive until one of these facts is known:
+//   ended    its end was signalled: the loop's shutdown_asyncgens() closed
+//            the end watch the channel registered on it (asyncio.run,
+//            uvloop.run and aiohttp's server worker all call it)
+//   closed   loop.is_closed(), asked when the channel is used
+//   orphaned the thread that ran it has ended (the thread's mark)
+// A stopped loop of a live thread stays home: items handed to it wait for
+// its next step (or the exit).
+//
+// Where an item goes (submit, and the awaited put, which is the same entry):
+//
+//   the call comes from                      | the item
+//   -----------------------------------------+------------------------------------------
+//   the home loop (running)                  | enters log_queue, or waits in the line
+//                                            | for room (or the kind drops it, counted);
+//                                            | a consumer is started when none runs there
+//   the home loop after its end began        | a synchronous kind writes it now (after
+//                                            | what is held); the other keeps it in the
+//                                            | line for the drain, the next use or the exit
+//   another thread, home alive               | appended to the inbox; the home loop is
+//                                            | woken (call_soon_threadsafe, once per batch)
+//                                            | and takes the batch in order
+//   a thread delivering privately (below)    | appended to its inbox; a caller without a
+//                                            | loop waits until its own item is handled
+//   a running loop, home not alive, or the   | the home moves to this loop (claim): what
+//   home loop's own thread while that loop   | the old home left comes first, posts it had
+//   is not the one running                   | in flight are cut and posted again
+//   no running loop, home not alive or       | a private delivery on this thread: all that
+//   this thread's own stopped loop           | is held, then the item, before returning (a
+//                                            | synchronous kind writes; the other posts on
+//                                            | a private loop), within the drain's budget
+//
+// Items (each carries its own state): queued (log_queue, the line, the
+// inbox) -> in flight (a kind whose handling awaits: a Flight, with its own
+// task) -> posted, reported undelivered, or cut. Only the home loop's thread
+// touches the home's log_queue; the line and the inbox are plain lists that
+// any thread may take from while it holds the interpreter lock.
+//
+// Events:
+//   consumer cancelled (by anyone)  it stops; what is queued stays queued, a
+//                                   post in flight finishes (it is not part
+//                                   of the consumer's task); the next call
+//                                   on the home starts a new consumer, which
+//                                   first waits for that post
+//   the home loop's end signalled   the drain: the consumer is stopped, the
+//                                   post in flight finishes, everything held
+//                                   is handled, within drain_seconds in all;
+//                                   what the budget leaves is reported
+//                                   undelivered (a post the deadline cuts may
+//                                   also have been posted); a second
+//                                   cancellation leaves the rest for later
+//   interpreter exit                a home alive and running in another
+//                                   thread is asked to drain (and awaited,
+//                                   within the budget); otherwise everything
+//                                   held is delivered here, posts in flight
+//                                   on loops that will not run again cut
+//   fork (in the child)             the channel starts empty: what the parent
+//                                   accepted stays the parent's
+//
+// Order: each producer's items keep their order in every phase.
 #pragma once
 
 #include "binding/coroutine.hpp"
@@ -55,9 +85,7 @@ public:
     // Start a consumer of `self` on the running loop (the class's
     // _ensure_queue_processing, which calls consumer_task()).
     virtual void start_consumer(Handle self) const = 0;
-    // The consumer tasks of `self` that the class keeps (a list), and
-    // forgetting them (in a forked child).
-    virtual Ref consumer_tasks(Handle self) const = 0;
+    // Forget the consumer tasks the class keeps (in a forked child).
     virtual void forget_consumers(Handle self) const = 0;
     // Handle one item: null when it is done, else the awaitable that does it.
     virtual Ref handle(Handle self, Handle item) const = 0;
@@ -65,7 +93,7 @@ public:
     virtual bool waits_for_room(Handle) const { return true; }
     // The item that reports `count` dropped items (only kinds that drop).
     virtual Ref drop_report(Py_ssize_t) const { return Ref(); }
-    // An item a drain could not handle within its budget.
+    // An item that could not be handled within the drain's budget.
     virtual void undelivered(Handle, Handle) const {}
 
 protected:
@@ -74,13 +102,12 @@ protected:
 
 namespace channel {
 
-// Seconds a drain (at a loop's end, on a private loop, at exit) may take in all.
+// Seconds a drain (at a loop's end, a private delivery, the exit) may take in all.
 constexpr long long drain_seconds = 10;
 
 // Set up the channels of `module`'s class of `kind` (one kind per module):
-// the wake-up callback, and the hooks at interpreter exit and in a forked
-// child (`after_fork`, if given, resets the module's own state there too).
-void install(Module module, const ChannelKind& kind, void (*after_fork)() = nullptr);
+// the functions the channel schedules, its exit and fork work.
+void install(Module module, const ChannelKind& kind);
 
 // The loop running in this thread (asyncio.get_running_loop()), or null.
 Ref running_loop(Handle asyncio);
@@ -90,37 +117,27 @@ Ref running_loop(Handle asyncio);
 void attach(Handle self);
 
 // An item from a call on this thread; `loop` is the thread's running loop
-// (null when none runs). On the home loop's thread it is queued, waits for
-// room, or is dropped by the kind's rule (on a loop whose end drained the
-// channel, it is written at once or kept for the next use); from another
-// thread while the home loop runs it is handed over. Otherwise the home moves
-// to `loop`, or, with no loop here, everything is delivered here (deliver_here).
+// (null when none runs). Where it goes: the table above.
 void submit(Handle self, Handle item, Handle loop, Handle asyncio);
 
-// Post everything `self` holds, then `item` (may be null), on a private event
-// loop that is the home while it runs, before returning; the thread's current
-// loop is left as it was.
-void deliver_here(Handle self, Handle item, Handle asyncio);
-
 // The body of the awaited put (`_log_message`, `_enqueue_message`; self is
-// a[0]): `item` into the queue on the running loop, waiting in that loop's
-// turnstile when the queue is full or others of the loop wait first (a kind
-// that drops `item` drops it instead). It starts no consumer.
+// a[0]): `item` goes where submit() sends it; on the home loop an item that
+// waits for room is awaited until it enters the queue (cancelling the await
+// leaves it waiting, as data).
 Async put(const Args& a, Ref item);
 
 // The body of `_process_log_queue` (self is a[0]): the consumer.
 Async consume(const Args& a);
 
-// For `_ensure_queue_processing`: run `consumer` up to its first await and
-// make it a task of `loop`, one that asyncio may drop quietly with a closed
-// loop; it serves the channel when `loop` is its home (or it has none yet).
-// Null when the coroutine ended at once (no task: a Task would fail on a
-// finished coroutine).
-Ref consumer_task(Handle self, Handle loop, Handle consumer);
+// True when the consumer serving `self` runs on `loop`.
+bool serves(Handle self, Handle loop);
 
-// The item the consumer of `self` is handling has been delivered: a
-// cancellation from now on does not hand it over again.
-void delivered(Handle self);
+// For `_ensure_queue_processing`: `consumer` (a `_process_log_queue()`
+// coroutine) becomes the channel's consumer when `loop` is its home (known
+// before its first step), is run up to its first await, and is made a task
+// of `loop`, one that asyncio may drop quietly with a closed loop. Null when
+// the coroutine ended at once (no task: a Task would fail on it).
+Ref consumer_task(Handle self, Handle loop, Handle consumer);
 
 }  // namespace channel
 }  // namespace service

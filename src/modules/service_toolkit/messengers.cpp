@@ -20,7 +20,6 @@ Name n_post("post");
 Name n_raise_for_status("raise_for_status");
 Name n_Queue("Queue");
 Name n_get_event_loop("get_event_loop");
-Name n_get_loop("get_loop");
 Name n_ClientSession("ClientSession");
 Name n_timeout("timeout");
 Name n_write("write");
@@ -209,10 +208,6 @@ void log_undelivered(Handle self, Handle item) {
 struct MessengerKind final : ChannelKind {
     constexpr MessengerKind() : ChannelKind(false) {}
     void start_consumer(Handle self) const override { call_method(self, n_ensure_queue_processing); }
-    Ref consumer_tasks(Handle self) const override {
-        Ref task = getattr(self, n_queue_task);
-        return task.is_none() ? new_list() : list_of({task});
-    }
     void forget_consumers(Handle self) const override { setattr(self, n_queue_task, none()); }
     Ref handle(Handle self, Handle item) const override {
         auto [text_message, message_type] = unpack<2>(item);
@@ -241,17 +236,12 @@ Ref async_init(const Args& a) {
 }
 
 // _ensure_queue_processing(self): start a consumer task on the thread's
-// current event loop unless a live one serves it (one that is done, or
-// belongs to a loop other than the running one, does not).
+// current event loop unless the messenger's consumer runs there.
 Ref ensure_queue_processing(const Args& a) {
     Handle self = a[0];
     Ref asyncio = a.global(n_asyncio);
-    Ref task = getattr(self, n_queue_task);
-    if (truthy(task) && !truthy(call_method(task, n_done))) {
-        Ref loop = channel::running_loop(asyncio);
-        if (!loop || call_method(task, n_get_loop).is(loop)) return none().ref();
-    }
     Ref loop = call_method(asyncio, n_get_event_loop);
+    if (channel::serves(self, loop)) return none().ref();
     Ref consumer = channel::consumer_task(self, loop, call_method(self, n_process_log_queue));
     setattr(self, n_queue_task, consumer ? consumer : none().ref());
     return none().ref();
@@ -312,9 +302,6 @@ Async send_message_async(const Args& a) {
                 std::optional<PyError> request_error;
                 try {
                     call_method(response, n_raise_for_status);
-                    // Delivered: a cancellation during the exits that follow
-                    // must not make the consumer post this alert again.
-                    channel::delivered(self);
                 } catch (PyError& e) {
                     request_error.emplace(std::move(e));
                 }
@@ -344,7 +331,7 @@ Ref setup_google_chat_messenger(const Args& a) {
 
 }  // namespace
 
-void install_channel(Module m) { channel::install(m, messenger_kind, reset_singleton_locks); }
+void install_channel(Module m) { channel::install(m, messenger_kind); }
 
 const FunctionSpec sync_init_spec{
     .name = "__init__",

@@ -2,6 +2,8 @@
 // bound in order (toolkit.hpp says which unit holds what).
 #include "toolkit.hpp"
 
+#include "binding/lifecycle.hpp"
+
 namespace toolkit {
 namespace {
 
@@ -38,6 +40,7 @@ void exec(Module m) {
                      m.attr("SingletonMeta")));
     m.add("setup_google_chat_messenger", m.function(setup_spec));
     install_channel(m);
+    at_fork_child(reset_singleton_locks);
 }
 
 }  // namespace
