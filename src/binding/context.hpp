@@ -12,6 +12,7 @@
 //     session.leave(co_await session.exit(failure), failure);   // re-raised unless suppressed
 #pragma once
 
+#include "coroutine.hpp"
 #include "names.hpp"
 
 #include <optional>
@@ -76,6 +77,32 @@ public:
     // After awaiting exit(): re-raise the body's exception unless suppressed.
     static void leave(Handle exit_result, std::optional<PyError>& error) {
         if (error && !truthy(exit_result)) throw std::move(*error);
+    }
+    // Leave the block of a coroutine being closed (is_closing): the exit runs
+    // as far as it can without waiting (enough for most managers to release
+    // what they hold), is closed there, and the body's exception goes on.
+    // Awaiting it would make the coroutine ignore GeneratorExit.
+    [[noreturn]] void exit_closing(std::optional<PyError>& error) const {
+        Ref awaitable = exit(error);
+        Ref steps = is_bridge_coroutine(awaitable) || PyCoro_CheckExact(awaitable.ptr())
+                        ? awaitable
+                        : call(special_method(awaitable, n_dunder_await), awaitable);
+        PyObject* out = nullptr;
+        const PySendResult res = PyIter_Send(steps.ptr(), Py_None, &out);
+        Ref result = Ref::steal(out);
+        if (res == PYGEN_ERROR) {
+            PyError failure = PyError::fetch();  // the exit's own failure: the close goes on
+            if (!failure.matches(PyExc_Exception)) throw failure;
+        } else if (res == PYGEN_NEXT) {
+            if (Ref close = getattr_optional(steps, n_close)) {
+                try {
+                    call(close);
+                } catch (PyError& e) {
+                    if (!e.matches(PyExc_Exception)) throw;
+                }
+            }
+        }
+        throw std::move(*error);
     }
 
 private:

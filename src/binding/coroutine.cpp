@@ -23,6 +23,7 @@ struct CoroutineState {
     Ref frame_object;  // what cr_frame shows, made on first request
     Args args{nullptr, nullptr, nullptr, nullptr, false};
     Status status = Status::Created;
+    bool closing = false;  // close() runs it: whatever comes back, nothing can be awaited
 
     ~CoroutineState() {
         end();
@@ -320,7 +321,9 @@ PyObject* Coroutine_close(PyObject* self, PyObject*) {
     PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
     if (!exit) return nullptr;
     PyObject* out = nullptr;
+    s.closing = true;
     PySendResult res = resume(self, Ref(), Ref::steal(exit), &out);
+    s.closing = false;
     if (res == PYGEN_NEXT) {
         Py_DECREF(out);
         s.end();
@@ -560,6 +563,10 @@ PyTypeObject* wrapper_type() { return make_type(wrapper_type_object, &Wrapper_sp
 
 bool is_bridge_coroutine(Handle obj) noexcept {
     return coroutine_type_object && obj.type() == reinterpret_cast<PyTypeObject*>(coroutine_type_object.ptr());
+}
+
+bool is_closing(Handle coroutine) noexcept {
+    return is_bridge_coroutine(coroutine) && as_coroutine(coroutine.ptr())->s.closing;
 }
 
 namespace detail {

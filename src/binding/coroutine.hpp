@@ -146,5 +146,8 @@ inline Async::HoldAwaiter Async::promise_type::await_transform(Hold h) noexcept 
 
 // True for the coroutine objects made by this bridge.
 bool is_bridge_coroutine(Handle obj) noexcept;
+// True while close() runs `coroutine` (one of ours): its body is unwinding
+// and can await nothing more (whatever exception its awaits now raise).
+bool is_closing(Handle coroutine) noexcept;
 
 }  // namespace binding

@@ -22,6 +22,7 @@ inline Name n_dunder_code("__code__");
 inline Name n_dunder_func("__func__");
 inline Name n_dunder_aenter("__aenter__");
 inline Name n_dunder_aexit("__aexit__");
+inline Name n_dunder_await("__await__");
 inline Name n_dunder_enter("__enter__");
 inline Name n_dunder_exit("__exit__");
 inline Name n_dunder_call("__call__");

@@ -18,7 +18,6 @@ Name n_maxsize("maxsize");
 Name n_Queue("Queue");
 Name n_queue_loop("_loop");  // the loop an asyncio.Queue is bound to
 Name n_is_running("is_running");
-Name n_call_soon_threadsafe("call_soon_threadsafe");
 Name n_Runner("Runner");
 Name n_run("run");
 Name n_new_event_loop("new_event_loop");

@@ -117,13 +117,28 @@ void close_quietly(Handle awaitable) {
     }
 }
 
-// Cut `flight`: it posts no more; what it carried goes into `front`.
+// Cut `flight`: it posts no more; what it carried goes into `front`. On a
+// closed loop its awaitable is closed here; otherwise its task is cancelled,
+// which takes effect (and lets the post clean up) if that loop runs again.
 void cut(const Chan& c, Handle flight, Handle front) {
     Flight* f = flight_of(flight);
     f->stage = Flight::Stage::Cut;
     remove_flight(c, flight);
     Ref awaitable = std::exchange(f->awaitable, Ref());
-    if (awaitable) close_quietly(awaitable);
+    Ref loop = f->loop;
+    bool closed = is_closed(loop);
+    if (!closed && f->task) {
+        try {
+            if (f->thread == this_thread())
+                call_method(f->task, n_cancel);
+            else
+                call_method(loop, n_call_soon_threadsafe, getattr(f->task, n_cancel));
+        } catch (PyError& e) {
+            if (!e.matches(PyExc_RuntimeError)) throw;  // closed meanwhile
+            closed = true;
+        }
+    }
+    if (closed && awaitable) close_quietly(awaitable);
     if (f->queue) call_method(std::exchange(f->queue, Ref()), n_task_done);
     list_append(front, entry_of(*f));
     wake_waiters(*f);

@@ -31,6 +31,7 @@ inline Name n_create_future("create_future");
 inline Name n_acquire("acquire");
 inline Name n_release("release");
 inline Name n_create_task("create_task");
+inline Name n_call_soon_threadsafe("call_soon_threadsafe");
 
 // --- the state of one channel ----------------------------------------------------
 

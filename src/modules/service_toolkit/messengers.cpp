@@ -305,17 +305,21 @@ Async send_message_async(const Args& a) {
                 } catch (PyError& e) {
                     request_error.emplace(std::move(e));
                 }
+                if (request_error && is_closing(a.coroutine())) request.exit_closing(request_error);
                 AsyncWith::leave(co_await request.exit(request_error), request_error);
             } catch (PyError& e) {
                 session_error.emplace(std::move(e));
             }
+            if (session_error && is_closing(a.coroutine())) session_block.exit_closing(session_error);
             AsyncWith::leave(co_await session_block.exit(session_error), session_error);
         } catch (PyError& e) {
             post_error.emplace(std::move(e));
         }
+        if (post_error && is_closing(a.coroutine())) deadline.exit_closing(post_error);
         AsyncWith::leave(co_await deadline.exit(post_error), post_error);
     } catch (PyError& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        // Closed (the loop that ran it was abandoned mid-post): not a failure to log.
+        if (!e.matches(PyExc_Exception) || is_closing(a.coroutine())) throw;
         failure.emplace(std::move(e));
     }
     if (failure) log_webhook_failure(self, *failure, url);
