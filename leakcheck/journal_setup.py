@@ -139,7 +139,8 @@ def op_custom_error(env):
 async def async_logger(name, level, size=100):
     logger = journal_setup.AsyncLogger(name, level, size)
     for handler in logger.logger.handlers:
-        handler.setStream(open(os.devnull, "w"))
+        if isinstance(handler, logging.StreamHandler):
+            handler.setStream(open(os.devnull, "w"))
     logger.logger.propagate = False
     return logger
 
@@ -156,7 +157,8 @@ async def drop_logger(logger):
     for handler in logger.logger.handlers:
         if isinstance(handler, logging.StreamHandler):
             handler.stream.close()
-    logger.logger.handlers.clear()
+    # What the logger still holds is written at the phase loop's end: to nowhere.
+    logger.logger.handlers[:] = [logging.NullHandler()]
 
 
 @operation("journal_setup", "AsyncLogger.error/warning/info/debug", is_async=True)
@@ -342,6 +344,34 @@ async def op_async_handover(env):
         await worker.run(log(i))
         await logger.log_queue.join()
         assert counter.count == i + 1 - (i + 1) // 5, "a record handed over was lost or written twice"
+
+    async def close():
+        worker.close()
+        await drop_logger(logger)
+
+    return call, close
+
+
+@operation("journal_setup", "AsyncLogger._log_message awaited on another thread's loop", is_async=True)
+async def op_awaited_put_elsewhere(env):
+    quiet_loop()
+    logger = await async_logger("leakcheck-put-elsewhere", logging.DEBUG, size=4)  # its home: this loop
+    counter = capture(logger, CountingHandler())
+    worker = WorkerLoop()
+
+    async def put(i):  # awaited on the worker's loop: handed over to the home loop, as a call would be
+        await logger._log_message("warning", "elsewhere %s", i, exc_info=False)
+        if i % 10 == 0:
+            await asyncio.gather(*(logger._log_message("error", "burst", exc_info=False) for _ in range(6)))
+
+    async def call(i):
+        await worker.run(put(i))
+        expected = i + 1 + 6 * (i // 10 + 1)
+        for _ in range(10_000):  # written by the home loop's consumer, on its next turns
+            if counter.count >= expected:
+                break
+            await asyncio.sleep(0)
+        assert counter.count == expected, "a record put on another loop was lost or written twice"
 
     async def close():
         worker.close()

@@ -382,3 +382,66 @@ async def op_fork(env):
         assert grown(before, answered(env)) == {"200": alerts + forks}, "an alert was lost or posted twice"
 
     return call, close
+
+
+EXIT_EVERY = 500  # a forked child per exit: 200 of them in the full run
+
+
+@operation("service_toolkit", f"the exit with the home loop in a daemon thread (a forked child every {EXIT_EVERY}th call)")
+def op_exit_daemon_home(env):
+    made = asyncio.new_event_loop()  # built inside a loop: the thread's current loop is left alone
+
+    async def build():
+        return journal_setup.AsyncLogger("leakcheck-exit", logging.INFO, 0)
+
+    logger = made.run_until_complete(build())
+    counter = capture(logger, CountingHandler())
+    before, exits = answered(env), 0
+
+    def child():
+        """Records and alerts handed to a loop in a daemon thread, then the exit: its exit status."""
+        import atexit
+        import threading
+
+        messenger = async_messenger(env)
+        loop = asyncio.new_event_loop()
+        threading.Thread(target=loop.run_forever, daemon=True).start()
+
+        async def produce():
+            for k in range(20):
+                logger.info("record %d", k)
+            messenger.send_message("posted at the exit", 1)
+
+        asyncio.run_coroutine_threadsafe(produce(), loop).result()
+        atexit._run_exitfuncs()  # the daemon loop is asked to drain, and awaited
+        return 0 if counter.count == 20 else 3
+
+    def call(i):
+        nonlocal exits
+        if i % EXIT_EVERY != EXIT_EVERY - 1:
+            logger.debug("filtered")  # the cheap path between the exits
+            return
+        written = counter.count
+        pid = os.fork()
+        if pid == 0:
+            counter.count = 0
+            status = 2
+            try:
+                status = child()
+            except BaseException:
+                traceback.print_exc()
+                sys.stderr.flush()
+            finally:
+                os._exit(status)
+        exits += 1
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        assert status == 0, f"the child's exit failed (status {status}; 3: records were lost)"
+        assert counter.count == written
+
+    def close():
+        logger.logger.handlers.clear()
+        made.close()
+        expected = {"200": exits} if exits else {}
+        assert grown(before, answered(env)) == expected, "an alert was lost or posted twice at the exit"
+
+    return call, close
