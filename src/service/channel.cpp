@@ -121,15 +121,26 @@ void resolve(Handle future) {
 
 Ticket* ticket_of(Handle obj) { return obj ? Native<Ticket>::get(obj) : nullptr; }
 
-// A ticket for `item` (None: a marker), its lock held until signalled.
-Ref make_ticket(Handle item) {
+// A ticket for `item` (None: a marker); with `waits`, its lock is held
+// until signalled (the caller waits on it), else it only marks the item.
+Ref make_ticket(Handle item, bool waits = true) {
     Ref ticket = Native<Ticket>::make();
     Ticket* t = Native<Ticket>::get(ticket);
     t->item = item.ref();
+    if (!waits) return ticket;
     t->lock = call(import_from("_thread", n_allocate_lock));
     call_method(t->lock, n_acquire);  // free: returns at once
     t->locked = true;
     return ticket;
+}
+
+// True when a caller waits on a ticket in the inbox.
+bool caller_waits(const Chan& c) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(c->inbox.ptr()); ++i) {
+        Ticket* t = ticket_of(Handle(PyList_GET_ITEM(c->inbox.ptr(), i)));
+        if (t && t->locked) return true;
+    }
+    return false;
 }
 
 void signal(Handle ticket, Ticket::Stage stage) {
@@ -318,7 +329,10 @@ bool start_delivery(const Chan& c, unsigned long long epoch, const ThreadRef& me
 }
 
 // Write out everything held (a synchronous kind), then end the delivery.
-void write_out(const Chan& c, Handle self) {
+// Once `own` (the delivering caller's entry) is written, callers waiting
+// meanwhile take the writing over, each for what came before its own: no
+// thread keeps writing for others while they go on logging.
+void write_out(const Chan& c, Handle self, Handle own) {
     for (;;) {
         Ref queue, ticket;
         Ref item = take_next(c, self, queue, ticket);
@@ -329,6 +343,10 @@ void write_out(const Chan& c, Handle self) {
         if (item) kind().handle(self, item);
         if (queue) call_method(queue, n_task_done);
         signal(ticket, Ticket::Stage::Handled);
+        if (own && ticket.is(own)) {
+            if (caller_waits(c)) return release(c);
+            own = Handle();
+        }
     }
 }
 
@@ -336,10 +354,15 @@ void write_out(const Chan& c, Handle self) {
 // last), written here or posted on a private loop within the drain's budget.
 // Posts in flight that no loop will finish are cut first (at exit: every
 // one), their items in front.
-void deliver(const Chan& c, Handle self, Handle asyncio, bool at_exit) {
+void deliver(const Chan& c, Handle self, Handle item, Handle asyncio, bool at_exit) {
     try {
+        Ref own;
+        if (item) {
+            own = make_ticket(item, false);
+            list_append(c->inbox, own);
+        }
         if (kind().synchronous) {
-            write_out(c, self);
+            write_out(c, self, own);
             return;
         }
         Ref front = new_list();
@@ -382,18 +405,12 @@ bool wake_home(const Chan& c, Handle self) {
 // An awaited put starts no consumer (it only puts, as Queue.put would).
 Ref accept_on_home(const Chan& c, Handle self, Handle item, Handle loop, bool awaited) {
     if (c->home_ended) {
-        if (item) list_append(kind().synchronous ? c->inbox : c->line, item);
-        if (kind().synchronous) {  // no delivery is in progress (the route would have joined it)
+        if (!kind().synchronous) {
+            if (item) list_append(c->line, item);
+        } else {  // no delivery is in progress (the route would have joined it)
             c->delivering = this_thread();
             ++c->epoch;
-            try {
-                write_out(c, self);
-            }
-            BINDING_PASS_FORCED_UNWIND
-            catch (...) {
-                release(c);
-                throw;
-            }
+            deliver(c, self, item, Handle(), false);
         }
         return Ref();
     }
@@ -521,8 +538,7 @@ void deliver_from_here(Handle self, Handle item, Handle asyncio, bool at_exit) {
             }
             case Route::Deliver:
                 if (!start_delivery(c, epoch, me)) continue;
-                if (!in_channel) list_append(c->inbox, item);
-                deliver(c, self, asyncio, at_exit);
+                deliver(c, self, in_channel ? Handle() : item, asyncio, at_exit);
                 return;
             case Route::OnHome:
             case Route::Claim:
@@ -573,6 +589,7 @@ void exit_owner(Handle self) {
     Chan c = chan(self);
     const HomeFacts f = facts(c, this_thread());
     if (f.alive && !f.mine && !c->delivering && truthy(call_method(c->home, n_is_running))) {
+        // Asked to drain, and awaited within the budget (it answers by a ticket).
         Ref ticket = make_ticket(none());
         Ref home = c->home;
         try {
@@ -582,7 +599,9 @@ void exit_owner(Handle self) {
         } catch (PyError& e) {
             if (!e.matches(PyExc_RuntimeError)) throw;  // closed meanwhile
         }
-        c->home_ended = true;  // done, or not answering: the rest is delivered here
+    }
+    if (c->home) {  // no loop will serve the channel any more: the rest is delivered here
+        c->home_ended = true;
         ++c->epoch;
     }
     deliver_from_here(self, Handle(), asyncio, true);
