@@ -20,7 +20,6 @@ pytest.importorskip("mypy.stubtest", reason="mypy is not installed (python -m pi
 
 MODULES = ["journal_setup", "cache_access", "service_toolkit", "broker_setup"]
 PACKAGE = "veltrano_python_configuration"
-ALLOWLIST = pathlib.Path(__file__).resolve().parent / "stubtest-allowlist.txt"
 # The modules come from wherever this session imports the package (a build
 # folder on PYTHONPATH or an installed wheel); the stubs from the source tree
 # when the tests run from a checkout, else from the installed package.
@@ -37,8 +36,6 @@ def stubtest(module, cwd):
         env["MYPYPATH"] = str(STUB_DIR.parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(RUNTIME_DIR.parent), env.get("PYTHONPATH")]))
     command = [sys.executable, "-m", "mypy.stubtest", f"{PACKAGE}.{module}"]
-    if ALLOWLIST.exists():
-        command += ["--allowlist", str(ALLOWLIST)]
     return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=50)
 
 
