@@ -176,7 +176,7 @@ def main():
         settle()
         rss_before = None
         total = time.perf_counter()
-        for index, (name, factory, is_async) in enumerate(chosen):
+        for name, factory, is_async in chosen:
             rounds = measure(env, name, factory, is_async, args.iterations, warmup, args.trace)
             if rss_before is None:  # after the first operation's warm-up: the libraries are loaded
                 rss_before = rss()

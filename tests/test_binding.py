@@ -307,7 +307,7 @@ def test_abandoned_coroutine_holding_a_cycle_in_its_body_is_collected(function):
     waiter = Waiter()
 
     async def inner():
-        await waiter
+        await waiter  # noqa: F821 (deleted below, once the cycle is made)
 
     coro = getattr(probe, function)(inner)
     waiter.coro = coro  # coroutine -> inner coroutine -> waiter -> coroutine

@@ -12,7 +12,7 @@ probe.bind.__module__ = 10**30
 print(probe.bind.__code__.co_filename)
 probe.handled.__module__ = "\udc80"
 try:
-    probe.handled.__code__
+    _ = probe.handled.__code__
 except UnicodeEncodeError:
     print("refused")
 del probe.await_value.__module__  # leaves None, as for a Python function

@@ -11,6 +11,7 @@ status is then 0, 3, -2 (the interrupt) or 1.
 from prelude import RUN, arguments, messenger, setup_logger
 
 ending = arguments(ending="return").ending
+ENDINGS = {"SystemExit": SystemExit(3), "KeyboardInterrupt": KeyboardInterrupt(), "ValueError": ValueError("bad")}
 
 
 async def main():
@@ -24,12 +25,8 @@ async def main():
         raise RuntimeError("cause")
     except RuntimeError:
         log.error("fatal: giving up")
-        if ending == "SystemExit":
-            raise SystemExit(3)
-        if ending == "KeyboardInterrupt":
-            raise KeyboardInterrupt
-        if ending == "ValueError":
-            raise ValueError("bad")
+        if ending != "return":
+            raise ENDINGS[ending]  # noqa: B904 (the service ends while handling the error)
 
 
 RUN(main())
