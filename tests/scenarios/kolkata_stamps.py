@@ -9,6 +9,7 @@ import datetime
 import logging
 
 import pytz
+
 from veltrano_python_configuration.journal_setup import setup_logger
 
 

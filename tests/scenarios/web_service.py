@@ -11,8 +11,8 @@ import os
 import signal
 
 from aiohttp import web
-from prelude import RUN, messenger, setup_logger
 
+from prelude import RUN, messenger, setup_logger
 from veltrano_python_configuration.cache_access import DevelopmentRedisClient
 
 log = setup_logger("orders", True, "INFO")  # built at import, before any loop

@@ -27,9 +27,14 @@ async def main():
 
     loop = asyncio.get_running_loop()
     with ThreadPoolExecutor(2) as pool:
-        jobs = [asyncio.to_thread(worker, "to_thread 0"), asyncio.to_thread(worker, "to_thread 1"),
-                loop.run_in_executor(pool, worker, "executor 0"), loop.run_in_executor(pool, worker, "executor 1"),
-                asyncio.to_thread(RUN, own_loop("own loop 0")), asyncio.to_thread(RUN, own_loop("own loop 1"))]
+        jobs = [
+            asyncio.to_thread(worker, "to_thread 0"),
+            asyncio.to_thread(worker, "to_thread 1"),
+            loop.run_in_executor(pool, worker, "executor 0"),
+            loop.run_in_executor(pool, worker, "executor 1"),
+            asyncio.to_thread(RUN, own_loop("own loop 0")),
+            asyncio.to_thread(RUN, own_loop("own loop 1")),
+        ]
         for i in range(50):
             log.info(f"loop record {i}")
             alerts.send_message(f"loop alert {i}", 1)

@@ -28,21 +28,32 @@ def scenario_command(name, **params):
 
 def env_for(sink=None, loop="asyncio", env=None):
     """A scenario's environment: this one, the sink's URL, the loop kind, every warning shown, and `env`."""
-    return {**os.environ, "SINK": sink.url("") if sink else "", "LOOP": loop, "PYTHONWARNINGS": "default",
-            **(env or {})}
+    return {
+        **os.environ,
+        "SINK": sink.url("") if sink else "",
+        "LOOP": loop,
+        "PYTHONWARNINGS": "default",
+        **(env or {}),
+    }
 
 
 def run_scenario(name, *, sink=None, loop="asyncio", env=None, timeout=60, **params):
     """Run a scenario to its end; return (returncode, stderr, stdout)."""
-    done = subprocess.run(scenario_command(name, **params), env=env_for(sink, loop, env), capture_output=True,
-                          text=True, timeout=timeout)
+    done = subprocess.run(
+        scenario_command(name, **params), env=env_for(sink, loop, env), capture_output=True, text=True, timeout=timeout
+    )
     return done.returncode, done.stderr, done.stdout
 
 
 def start_scenario(name, *, sink=None, loop="asyncio", env=None, **params):
     """Start a scenario with its standard output and error piped (text); the caller ends it."""
-    return subprocess.Popen(scenario_command(name, **params), env=env_for(sink, loop, env), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        scenario_command(name, **params),
+        env=env_for(sink, loop, env),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def records(*pairs):
