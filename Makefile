@@ -5,7 +5,8 @@ PY := .venv/bin/python
 # The test build also installs the _binding_probe module that the tests of the shared layer use.
 BUILD_FLAGS := --no-build-isolation --no-deps -q -C cmake.define.VPC_TEST_PROBE=ON
 
-.PHONY: env build test demo bench leakcheck test-load test-asan wheels wheel-check test-armhf test-aarch64 dist-check clean
+.PHONY: env build test demo bench leakcheck test-load test-asan wheels wheel-check test-armhf test-aarch64 dist-check \
+	lint format clean
 
 env:
 	@bash scripts/env.sh
@@ -78,6 +79,26 @@ test-aarch64: env
 # without the hiredis parser).
 dist-check: env
 	bash scripts/check-dist.sh $(PYTEST_ARGS)
+
+# The layout checks, changing nothing: clang-format (.clang-format) over the
+# C++ of src/ and tests/probe/, ruff's lint and format checks (pyproject.toml)
+# over the Python of tests/ bench/ leakcheck/ demo/ scripts/. Fails on any
+# difference; runs all three first.
+CXX_SOURCES = $(shell find src tests/probe \( -name '*.cpp' -o -name '*.hpp' \) | sort)
+PY_TREES := tests bench leakcheck demo scripts
+lint: env
+	@status=0; \
+	.venv/bin/clang-format --dry-run --Werror $(CXX_SOURCES) || status=1; \
+	.venv/bin/ruff check $(PY_TREES) || status=1; \
+	.venv/bin/ruff format --check $(PY_TREES) || status=1; \
+	exit $$status
+
+# The same tools applied: the C++ reformatted in place, ruff's safe fixes
+# (import order, newer syntax) and its formatter over the Python.
+format: env
+	.venv/bin/clang-format -i $(CXX_SOURCES)
+	.venv/bin/ruff check --fix --quiet $(PY_TREES) || true
+	.venv/bin/ruff format $(PY_TREES)
 
 clean:
 	rm -rf build .venv dist

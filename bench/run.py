@@ -147,7 +147,10 @@ def print_table(ops: list, markdown: bool, out) -> None:
         return
     # The last column is free text: it is not padded.
     widths = [max(len(str(r[i])) for r in rows + [list(COLUMNS)]) for i in range(len(COLUMNS) - 1)]
-    line = lambda cells: "  ".join(c.ljust(w) for c, w in zip(cells, widths)) + "  " + cells[-1]
+
+    def line(cells):
+        return "  ".join(c.ljust(w) for c, w in zip(cells, widths)) + "  " + cells[-1]
+
     out.write(line(list(COLUMNS)).rstrip() + "\n")
     out.write("  ".join("-" * w for w in widths) + "  " + "-" * len(COLUMNS[-1]) + "\n")
     for row in rows:

@@ -86,7 +86,7 @@ def ops(ctx: Context) -> list:
             f = ctx.attr("service_toolkit", "add_extra_properties_to_schema")
             return timed("f(s, p)", f=f, s=copy.deepcopy(schema), p=path)
 
-        def check_schema(path=path, schema=schema):
+        def check_schema(path=path, schema=schema, keys=keys):
             f = ctx.attr("service_toolkit", "add_extra_properties_to_schema")
             got = f(copy.deepcopy(schema), path)
             want = base.add_extra_properties_to_schema(copy.deepcopy(schema), path)
@@ -138,7 +138,7 @@ def messenger_ops(ctx: Context, base) -> list:
         posts = {}
         for label, mod, obj in (("module", module, instance), ("baseline", base, base_messenger)):
             calls = []
-            recorder = types.SimpleNamespace(post=lambda **kw: calls.append(kw) or INSTANT_RESPONSE)
+            recorder = types.SimpleNamespace(post=lambda calls=calls, **kw: calls.append(kw) or INSTANT_RESPONSE)
             old = mod.requests
             mod.requests = recorder
             try:

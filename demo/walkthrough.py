@@ -59,7 +59,7 @@ def throwaway_redis():
                 break
             except OSError:
                 if proc.poll() is not None or time.monotonic() > deadline:
-                    raise SystemExit("could not start redis-server")
+                    raise SystemExit("could not start redis-server") from None
                 time.sleep(0.05)
         print(f"started a throwaway redis-server on 127.0.0.1:{port} (pid {proc.pid})")
         yield f"127.0.0.1:{port}"

@@ -2,7 +2,7 @@
 """Leak check: every public operation of the four modules, called again and
 again, must leave the process's memory flat.
 
-    python leakcheck/run.py [--iterations N] [--warmup N] [--only TEXT] [--report-only] [--trace]
+    python leakcheck/run.py [--iterations N] [--warmup N] [--only TEXT] [--report-only] [--trace] [--list]
 
 Each operation is run in a phase of its own: whatever the phase needs (a
 client, a logger, an event loop) is made, the operation is called N times,
@@ -159,9 +159,13 @@ def main():
     parser.add_argument("--only", default="", help="run the operations whose name holds this text")
     parser.add_argument("--report-only", action="store_true", help="print the figures, never fail")
     parser.add_argument("--trace", action="store_true", help="show where an operation over the bounds allocated")
+    parser.add_argument("--list", action="store_true", help="print the operations' names, one a line, and stop")
     args = parser.parse_args()
     warmup = args.warmup if args.warmup is not None else min(2000, max(300, args.iterations // 20))
     chosen = [op for op in OPERATIONS if args.only in op[0]]
+    if args.list:
+        print("\n".join(name for name, _, _ in chosen))
+        return 0
     warnings.simplefilter("ignore", ResourceWarning)
 
     env = Env()
@@ -172,7 +176,7 @@ def main():
         settle()
         rss_before = None
         total = time.perf_counter()
-        for index, (name, factory, is_async) in enumerate(chosen):
+        for name, factory, is_async in chosen:
             rounds = measure(env, name, factory, is_async, args.iterations, warmup, args.trace)
             if rss_before is None:  # after the first operation's warm-up: the libraries are loaded
                 rss_before = rss()

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Distribution check of the x86_64 wheel of dist/ (manylinux_2_17, made by
 # scripts/wheels.sh from a clean clone of the committed tree):
-#   1. installs the wheel with its test extra into a fresh virtual environment
-#      and runs the test suite of the same commit against the installed
-#      package (the tests that need the test-only _binding_probe skip);
+#   1. installs the wheel and the test packages into a fresh virtual
+#      environment and runs the test suite of the same commit against the
+#      installed package (the tests that need the test-only _binding_probe skip);
 #   2. adds the `fast` extra, checks that redis-py then uses its hiredis
 #      parser, and runs the suite once more.
 #
@@ -34,7 +34,12 @@ source=$repo/build/wheels/source
 rm -rf "$work"
 say "installing $(basename "$wheel") into a fresh virtual environment"
 "$py" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "$wheel[test]" mypy 2>&1 | { grep -v "^WARNING: Location" || true; }
+# The test packages are the `test` dependency group of the clone's
+# pyproject.toml, which pip installs from 25.1 on (a fresh venv may hold an
+# older one).
+"$work/venv/bin/python" -m pip install -q --upgrade "pip>=25.1" 2>&1 | { grep -v "^WARNING: Location" || true; }
+"$work/venv/bin/python" -m pip install -q "$wheel" --group "$source/pyproject.toml:test" 2>&1 \
+    | { grep -v "^WARNING: Location" || true; }
 # The suite runs from the clone the wheel was built from, but must import the
 # installed package: -P keeps the working directory off sys.path, and the
 # clone keeps its sources in src/.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Prepares everything the build, tests and demo need, from nothing:
-# a CPython 3.13 virtual environment in .venv with build, runtime and test
-# packages, and g++ and redis-server / redis-cli (installed through apt-get when
-# missing).
+# a CPython 3.13 virtual environment in .venv with build, runtime, test and
+# lint packages (pyproject.toml's dependencies and its `dev` group), and g++
+# and redis-server / redis-cli (installed through apt-get when missing).
 # Safe to run again: each step is skipped when its result is already there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,11 +52,16 @@ if [ ! -x .venv/bin/python ]; then
     "$py" -m venv .venv
 fi
 
+# The runtime dependencies and the `dev` dependency group of pyproject.toml
+# (build, test and lint tools); again whenever pyproject.toml changes.
 stamp=.venv/.requirements-stamp
-want=$(cat pyproject.toml requirements-dev.txt | sha1sum | cut -d' ' -f1)
+want=$(sha1sum pyproject.toml | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    echo "== installing build, runtime and test packages into .venv"
-    .venv/bin/python -m pip install -q --upgrade pip
-    .venv/bin/python -m pip install -q -r requirements-dev.txt
+    echo "== installing build, runtime, test and lint packages into .venv"
+    # pip 25.1 is the first to install dependency groups (--group).
+    .venv/bin/python -m pip install -q --upgrade "pip>=25.1"
+    mapfile -t runtime < <(.venv/bin/python -c \
+        'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"], sep="\n")')
+    .venv/bin/python -m pip install -q --group dev "${runtime[@]}"
     echo "$want" > "$stamp"
 fi

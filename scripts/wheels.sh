@@ -34,8 +34,9 @@ fail() { echo "wheels: $*" >&2; exit 1; }
 
 # --- tools ----------------------------------------------------------------------
 source scripts/base-python.sh
-# zig 0.17 is the version these builds were checked with; scikit-build-core 1.1
-# brings the toolchain-file, python-hints and tags settings used below.
+# zig 0.17 and scikit-build-core 1.1 are the versions these builds were
+# checked with (the toolchain-file, python-hints and tags settings used below
+# came with scikit-build-core 0.12); pyproject.toml asks for the same floor.
 requirements=("ziglang>=0.17,<0.18" "scikit-build-core>=1.1" "cmake>=4.1" "ninja>=1.11" "build>=1.2"
               "auditwheel>=6.1" "packaging>=24")
 stamp="$("$py" -c 'import sys; print(sys.version)') ${requirements[*]}"

@@ -18,10 +18,10 @@ from support.logs import (
     kolkata_now,
     parse_stamp,
     record,
-    run_python,
     unique_name,
     wait_until,
 )
+from support.programs import run_scenario
 
 def test_records_are_written_in_order_from_the_running_loop(capfd):
     async def main():
@@ -121,24 +121,9 @@ def test_consumers_on_the_running_loop():
 
 
 def test_logger_built_before_the_loop_writes_from_inside_asyncio_run():
-    result = run_python("""
-        import asyncio
-        from veltrano_python_configuration.journal_setup import setup_logger
-
-        log = setup_logger("svc", True, "INFO")  # no loop runs yet
-
-        async def main():
-            for i in range(3):
-                log.info("record %s", i)
-                await asyncio.sleep(0)
-            log.debug("filtered")
-            await asyncio.sleep(0.02)
-            print(sum(1 for t in asyncio.all_tasks() if t.get_coro().__qualname__ == "AsyncLogger._process_log_queue"))
-
-        asyncio.run(main())
-    """)
-    assert result.stdout == "1\n", result.stderr
-    assert re.match("".join(record("INFO", f"record {i}") for i in range(3)), result.stderr), result.stderr
+    _, err, out = run_scenario("logger_before_loop")
+    assert out == "1\n", err
+    assert re.match("".join(record("INFO", f"record {i}") for i in range(3)), err), err
 
 
 async def stop_consumers():

@@ -1,11 +1,9 @@
 """Faults found in the shared C++ layer, each pinned by the smallest check
 that shows it."""
 
-import subprocess
-import sys
-import textwrap
-
 import pytest
+
+from support.programs import run_scenario
 
 try:
     import veltrano_python_configuration._binding_probe  # noqa: F401
@@ -13,25 +11,10 @@ except ModuleNotFoundError:  # built for the test suite only, not into release w
     pytest.skip("the test-only module _binding_probe is not installed", allow_module_level=True)
 
 
-def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
-
-
 def test_code_of_a_function_whose_module_was_set_to_a_non_str():
     # __code__ is made on first use, so a fresh interpreter sees it being made.
-    result = run_python("""
-        from veltrano_python_configuration import _binding_probe as probe
-        probe.bind.__module__ = 10**30
-        print(probe.bind.__code__.co_filename)
-        probe.handled.__module__ = "\\udc80"
-        try:
-            probe.handled.__code__
-        except UnicodeEncodeError:
-            print("refused")
-        del probe.await_value.__module__  # leaves None, as for a Python function
-        print(probe.await_value.__module__, probe.await_value.__code__.co_filename)
-    """)
-    assert result.stdout.split() == ["<" + str(10**30) + ">", "refused", "None", "<None>"], result.stderr
+    _, err, out = run_scenario("function_code_module")
+    assert out.split() == ["<" + str(10**30) + ">", "refused", "None", "<None>"], err
 
 
 @pytest.mark.parametrize("attribute", ["__module__", "__name__", "__qualname__"])

@@ -19,7 +19,7 @@ def test_module_attributes_in_order():
     assert names == ["Any", "Dict", "InvalidKafkaConfigurationError", "KafkaConfigurationBuilder"]
     import typing
 
-    assert broker_setup.Any is typing.Any and broker_setup.Dict is typing.Dict
+    assert broker_setup.Any is typing.Any and broker_setup.Dict is typing.Dict  # noqa: UP006 (the object, not a type hint)
 
 
 def test_build_copies_values_and_resets_missing_ones():

@@ -15,7 +15,8 @@ import pytz
 from veltrano_python_configuration import journal_setup as js
 from veltrano_python_configuration.journal_setup import AsyncLogger, CustomLogger, setup_logger, time_tz
 
-from support.logs import KOLKATA, kolkata_now, parse_stamp, record, run_python, unique_name
+from support.logs import KOLKATA, kolkata_now, parse_stamp, record, unique_name
+from support.programs import run_scenario
 
 
 def test_module_attributes_and_classes():
@@ -34,24 +35,10 @@ def test_module_attributes_and_classes():
 
 @pytest.mark.parametrize("tz", ["UTC", "America/New_York"])
 def test_records_on_stderr_byte_for_byte_in_kolkata_time_whatever_the_host_zone(tz):
-    result = run_python(
-        """
-        import datetime, logging, pytz
-        from veltrano_python_configuration.journal_setup import setup_logger
-        stamp = lambda: datetime.datetime.now(pytz.timezone("Asia/Kolkata")).strftime("%m/%d/%Y %H:%M:%S")
-        print(stamp())
-        log = setup_logger("svc")
-        log.info("started")
-        log.debug("value %s of %d", "x", 5)
-        other = logging.Formatter("%(asctime)s", datefmt="%m/%d/%Y %H:%M:%S")  # unrelated code's formatter
-        print(other.format(logging.makeLogRecord({})))
-        print(stamp())
-        """,
-        TZ=tz,
-    )
-    match = re.fullmatch(record("INFO", "started") + record("DEBUG", "value x of 5"), result.stderr)
-    assert match, result.stderr
-    before, other, after = map(parse_stamp, result.stdout.split("\n")[:3])
+    _, err, out = run_scenario("kolkata_stamps", env={"TZ": tz})
+    match = re.fullmatch(record("INFO", "started") + record("DEBUG", "value x of 5"), err)
+    assert match, err
+    before, other, after = map(parse_stamp, out.split("\n")[:3])
     assert all(before <= stamp <= after for stamp in [*map(parse_stamp, match.groups()), other])
 
 

@@ -423,13 +423,13 @@ def test_abandoned_loop_with_waiting_messages_lets_the_messenger_be_collected():
     loop = asyncio.new_event_loop()
     messenger = GoogleChatAsyncMessenger("svc", "u", "", "PRODUCTION", max_queue_size=1)
 
-    async def fill():
+    async def fill(messenger):
         await messenger._enqueue_message("x", 1)
         for name in "yz":  # both wait for room, in line
             asyncio.create_task(messenger._enqueue_message(name, 1))
         await asyncio.sleep(0)
 
-    loop.run_until_complete(fill())
+    loop.run_until_complete(fill(messenger))
     loop.close()  # the waiting tasks are never resumed
     ref = weakref.ref(messenger)
     SingletonMeta._instances.pop(GoogleChatAsyncMessenger)

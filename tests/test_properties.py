@@ -114,7 +114,7 @@ def patched(*replacements):
 
 # --- the checked parameters ------------------------------------------------------------------
 
-S, I, L, D = str, int, list, dict
+S, I, L, D = str, int, list, dict  # noqa: E741 (short names for the tables below)
 
 
 def gated_sync():

@@ -1,5 +1,5 @@
 """Helpers for the logging tests: unique logger names, handlers that keep or
-count records, the record layout on standard error, and a fresh interpreter."""
+count records, and the record layout on standard error."""
 
 import asyncio
 import datetime
@@ -7,9 +7,6 @@ import itertools
 import logging
 import os
 import re
-import subprocess
-import sys
-import textwrap
 
 import pytz
 
@@ -86,16 +83,6 @@ async def wait_until(predicate, timeout=30):
     async with asyncio.timeout(timeout):
         while not predicate():
             await asyncio.sleep(0.001)
-
-
-def run_python(code, **env):
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env={**os.environ, **env},
-        capture_output=True,
-        text=True,
-        timeout=30,
-    )
 
 
 def exception_chain(exc):

@@ -1,49 +1,59 @@
-"""Scenarios of the asynchronous logger and messenger as short programs, each
-in a fresh interpreter (a loop's end, the interpreter's exit and a fork are
-part of what they check), with every warning shown.
+"""The scenario programs of tests/scenarios/, each run in a fresh interpreter
+(a loop's end, the interpreter's exit and a fork are part of what they
+check), with every warning shown.
 
-A program starts with PRELUDE: `setup_logger`, `messenger()` (a
-GoogleChatAsyncMessenger posting to the sink), and the event loop kind of
-the run: `RUN(main())` runs a coroutine as asyncio.run or uvloop.run does,
-`new_loop()` makes a loop of that kind.
+`run_scenario("name", sink=..., loop=..., **params)` runs
+tests/scenarios/name.py with the sink's URL in SINK, the loop kind in LOOP
+and each keyword as `--key=value` on its command line (underscores become
+dashes; the scenario reads them with prelude.arguments), and returns
+(returncode, stderr, stdout). `start_scenario` starts one and returns the
+process, for a scenario that serves until told to stop.
 """
 
 import os
 import re
 import subprocess
 import sys
-import textwrap
 
 from support.logs import record
 
-PRELUDE = """
-import asyncio, os, sys
-from veltrano_python_configuration.journal_setup import setup_logger
-from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger
-URL = os.environ.get("SINK", "")
-def messenger(size=100, logger=None):
-    return GoogleChatAsyncMessenger("svc", URL + "/ok", URL + "/err", "PRODUCTION", logger=logger, max_queue_size=size)
-if os.environ.get("LOOP") == "uvloop":
-    import uvloop
-    RUN, new_loop = uvloop.run, uvloop.new_event_loop
-else:
-    RUN, new_loop = asyncio.run, asyncio.new_event_loop
-"""
+SCENARIOS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scenarios")
 
 
-def program(code):
-    return PRELUDE + textwrap.dedent(code)
+def scenario_command(name, **params):
+    """The command line that runs tests/scenarios/<name>.py with these parameters."""
+    options = [f"--{key.replace('_', '-')}={value}" for key, value in params.items()]
+    return [sys.executable, os.path.join(SCENARIOS, name + ".py"), *options]
 
 
-def env_for(sink=None, loop="asyncio", **extra):
-    return {**os.environ, "SINK": sink.url("") if sink else "", "LOOP": loop, "PYTHONWARNINGS": "default", **extra}
+def env_for(sink=None, loop="asyncio", env=None):
+    """A scenario's environment: this one, the sink's URL, the loop kind, every warning shown, and `env`."""
+    return {
+        **os.environ,
+        "SINK": sink.url("") if sink else "",
+        "LOOP": loop,
+        "PYTHONWARNINGS": "default",
+        **(env or {}),
+    }
 
 
-def run(code, sink=None, loop="asyncio", timeout=60):
-    """Run PRELUDE + `code`; return (returncode, stderr, stdout)."""
-    done = subprocess.run([sys.executable, "-c", program(code)], env=env_for(sink, loop), capture_output=True,
-                          text=True, timeout=timeout)
+def run_scenario(name, *, sink=None, loop="asyncio", env=None, timeout=60, **params):
+    """Run a scenario to its end; return (returncode, stderr, stdout)."""
+    done = subprocess.run(
+        scenario_command(name, **params), env=env_for(sink, loop, env), capture_output=True, text=True, timeout=timeout
+    )
     return done.returncode, done.stderr, done.stdout
+
+
+def start_scenario(name, *, sink=None, loop="asyncio", env=None, **params):
+    """Start a scenario with its standard output and error piped (text); the caller ends it."""
+    return subprocess.Popen(
+        scenario_command(name, **params),
+        env=env_for(sink, loop, env),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def records(*pairs):
