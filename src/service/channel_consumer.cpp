@@ -174,8 +174,9 @@ Async fly(const Args& a) {
         failure.emplace(std::move(e));
     }
     Flight* f = flight_of(flight);
-    if (f->stage != Flight::Stage::Posting || (failure && failure->matches(PyExc_GeneratorExit)))
-        co_return none();  // cut, or closed with its loop: nothing here is its own any more
+    // Cut, or closed (dropped with its loop): nothing here is its own any
+    // more, and what tearing the post down raised belongs to that loop.
+    if (f->stage != Flight::Stage::Posting || is_closing(a.coroutine())) co_return none();
     const bool cancelled = failure && failure->matches(installed.cancelled_error.ptr());
     f->stage = cancelled ? Flight::Stage::Cut : Flight::Stage::Done;
     f->awaitable.reset();
@@ -496,7 +497,7 @@ Async consume(const Args& a) {
     consumer_ended(self, me);
     // Closed with its loop (the coroutine dropped, or a loop closed under it):
     // nothing is left to do, and nothing to report.
-    if (stopped->matches(PyExc_GeneratorExit) || (loop && is_closed(loop))) co_return none();
+    if (is_closing(me) || stopped->matches(PyExc_GeneratorExit) || (loop && is_closed(loop))) co_return none();
     throw std::move(*stopped);
 }
 

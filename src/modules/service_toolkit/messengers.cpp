@@ -318,8 +318,10 @@ Async send_message_async(const Args& a) {
         if (post_error && is_closing(a.coroutine())) deadline.exit_closing(post_error);
         AsyncWith::leave(co_await deadline.exit(post_error), post_error);
     } catch (PyError& e) {
-        // Closed (the loop that ran it was abandoned mid-post): not a failure to log.
-        if (!e.matches(PyExc_Exception) || is_closing(a.coroutine())) throw;
+        // Closed (the loop that ran it was abandoned mid-post): what tearing
+        // the post down raised belongs to that loop; nothing to log or report.
+        if (is_closing(a.coroutine())) co_return none();
+        if (!e.matches(PyExc_Exception)) throw;
         failure.emplace(std::move(e));
     }
     if (failure) log_webhook_failure(self, *failure, url);
