@@ -8,6 +8,7 @@ answer. `refused_url()` is an address where nothing listens.
 """
 
 import socket
+import sys
 import threading
 import time
 from dataclasses import dataclass, field
@@ -85,7 +86,14 @@ class WebhookSink:
 
             do_GET = do_PUT = do_POST
 
-        self._server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        class Server(ThreadingHTTPServer):
+            def handle_error(self, request, client_address):
+                # A client that gives up mid-request (a post cut short, a
+                # loop abandoned) is part of what the tests do, not an error.
+                if not isinstance(sys.exc_info()[1], ConnectionError):
+                    super().handle_error(request, client_address)
+
+        self._server = Server(("127.0.0.1", 0), Handler)
         self._server.daemon_threads = True
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,), daemon=True)
         self._thread.start()

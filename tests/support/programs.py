@@ -64,3 +64,24 @@ def records(*pairs):
 def texts(sink, count):
     """The texts of the first `count` alerts the sink received, in order."""
     return [re.search(rb">(.*)</font>", r.body)[1].decode() for r in sink.wait_for(count)]
+
+
+def written(err, level="INFO"):
+    """The messages of the `level` records on standard error, in order."""
+    return re.findall(r"\n" + level + r" - [\d/: ]+ - (.*)\n\n", err)
+
+
+def by_source(items):
+    """Numbered items ("<source> <n>") grouped by source, the numbers in the order they came."""
+    seen = {}
+    for item in items:
+        source, _, number = item.rpartition(" ")
+        seen.setdefault(source, []).append(int(number))
+    return seen
+
+
+def in_order_per_source(items, sources):
+    """Each source's items, in the order they came, are 0, 1, 2, ...; nothing else came."""
+    seen = by_source(items)
+    return set(seen) <= set(sources) and all(seen.get(s, []) == list(range(len(seen.get(s, [])))) for s in sources)
+
