@@ -34,6 +34,12 @@ bench: build
 leakcheck: build
 	$(PY) leakcheck/run.py $(LEAKCHECK_ARGS)
 
+# The suite against the lowest versions of redis, requests, aiohttp and pytz
+# that pyproject.toml allows, in .venv-floors (scripts/floors.sh).
+.PHONY: test-floors
+test-floors: env
+	bash scripts/floors.sh $(PYTEST_ARGS)
+
 # The fault and load tests at full size (the suite runs them smaller).
 test-load: build
 	VPC_FULL_LOAD=1 $(PY) -m pytest -p no:cacheprovider tests/test_load.py tests/test_faults.py $(PYTEST_ARGS)
@@ -101,4 +107,4 @@ format: env
 	.venv/bin/ruff format $(PY_TREES)
 
 clean:
-	rm -rf build .venv dist
+	rm -rf build .venv .venv-floors dist

@@ -43,7 +43,7 @@ class ClusterFactory:
         self.count = 0
 
     def __call__(self, **kwargs):
-        assert set(kwargs) == {"host", "port", "decode_responses"}
+        assert {"host", "port", "decode_responses", "socket_timeout", "socket_connect_timeout"} <= set(kwargs)
         self.count += 1
         if kwargs["port"] == self.env.refused_port:
             return self.env.real_cluster_class(**kwargs)

@@ -9,12 +9,13 @@ import tracemalloc
 
 import pytest
 import redis
+from redis.backoff import NoBackoff
 from redis.cluster import ClusterNode
 from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisClusterException, ResponseError
 
 from support.logs import exception_chain
-from support.redis_servers import HOST, RecordingLogger, closed_port, unique
+from support.redis_servers import HOST, RecordingLogger, RedisServer, closed_port, unique
 from veltrano_python_configuration import cache_access
 from veltrano_python_configuration.cache_access import (
     BaseRedisClient, DevelopmentRedisClient, IRedisClient, ProductionRedisClient, RedisClientFactory, initialize_redis)
@@ -199,20 +200,49 @@ def test_parse_url(url, expected):
     assert ProductionRedisClient._parse_url(None, url) == expected
 
 
-def test_connect_calls_the_library_by_keyword(fake_library):
-    assert ProductionRedisClient("cache-1:7000", RecordingLogger(), False).client.calls is fake_library
-    assert fake_library == [("cluster", (), {"host": "cache-1", "port": 7000, "decode_responses": False})]
+TIMEOUTS = {"socket_timeout": 5.0, "socket_connect_timeout": 5.0}
+
+
+@pytest.mark.parametrize("build", [lambda: ProductionRedisClient("cache-1:7000", RecordingLogger(), False).client,
+                                   lambda: initialize_redis("cache-1:7000", "production", RecordingLogger(), False)])
+def test_cluster_connections_are_bounded(fake_library, build):
+    build()
+    [(name, args, kwargs)] = fake_library[:1]
+    # One retry of a command whose node failed: in `retry` since redis-py 6, before in
+    # cluster_error_retry_attempts (redis-py 5 gives `retry` to the node connections).
+    if redis.VERSION[0] >= 6:
+        retry = kwargs.pop("retry")
+        assert type(retry._backoff) is NoBackoff and retry.get_retries() == 1
+    else:
+        assert kwargs.pop("cluster_error_retry_attempts") == 1
+    assert (name, args, kwargs) == ("cluster", (), {"host": "cache-1", "port": 7000, "decode_responses": False,
+                                                    **TIMEOUTS})
 
 
 @pytest.mark.parametrize(
     "url, sent",
     [("localhost:6379", "redis://localhost:6379"), ("redis://localhost:6379/0", "redis://localhost:6379/0"),
-     ("REDIS://h", "redis://REDIS://h"), ("rediss://h", "redis://rediss://h")],
+     ("REDIS://h", "REDIS://h"), ("rediss://h:6380/0", "rediss://h:6380/0"), ("Unix:///run/r.sock", "Unix:///run/r.sock"),
+     ("redis:/h", "redis://redis:/h"), ("http://h", "redis://http://h"), ("unix:/r.sock", "redis://unix:/r.sock")],
 )
-def test_development_connect_adds_the_prefix(fake_library, url, sent):
+def test_single_server_url_schemes(fake_library, url, sent):
     client = DevelopmentRedisClient(url, RecordingLogger())
     assert client.client == "single" and client.url == url
-    assert fake_library == [("from_url", (sent,), {"decode_responses": True})]
+    assert initialize_redis(url, "dev", None, False) == "single"
+    assert fake_library == [("from_url", (sent,), {"decode_responses": True, **TIMEOUTS}),
+                            ("from_url", (), {"url": sent, "decode_responses": False, **TIMEOUTS})]
+
+
+def test_unix_socket_url(tmp_path):
+    server = RedisServer(unix_socket=True).start()
+    try:
+        url = f"unix://{server.socket}?db=2"
+        client, plain = DevelopmentRedisClient(url, RecordingLogger()), initialize_redis(url, "development")
+        key = unique()
+        assert client.set(key, "v") is True and plain.get(key) == "v"
+        assert plain.connection_pool.connection_kwargs["path"] == server.socket
+    finally:
+        server.cleanup()
 
 
 def test_unreachable_cluster_node_is_logged_and_raised():
@@ -355,12 +385,12 @@ def test_create_with_type_one_uses_the_current_initialize_redis(monkeypatch, fak
 def test_initialize_redis_paths(fake_library):
     logger = RecordingLogger()
     initialize_redis("cache-1:abc", "Production", logger, False)
-    assert fake_library[0] == ("cluster", (), {"host": "cache-1", "port": 6379, "decode_responses": False})
+    assert fake_library[0][2]["port"] == 6379
     assert logger.infos == ["Url received for redis prod is cache-1:abc", "After splitting cache-1", ["node"],
                             "Connection to redis is successful"]
     fake_library.clear()
-    assert initialize_redis("redis://h:6379", "dev", None, False) == "single"
-    assert fake_library == [("from_url", (), {"url": "redis://redis://h:6379", "decode_responses": False})]
+    assert initialize_redis("h:6379", "dev", None, False) == "single"
+    assert fake_library == [("from_url", (), {"url": "redis://h:6379", "decode_responses": False, **TIMEOUTS})]
     for url in ("cache-1", "a:1:2"):
         logger = RecordingLogger()
         with pytest.raises(ValueError):

@@ -1,19 +1,28 @@
 """Faults with real servers: a cluster master killed and replaced by its
 replica, a standalone server restarted, and a webhook that fails, drops
-connections or answers slowly, all while operations keep coming."""
+connections or answers slowly, all while operations keep coming; and nodes
+that keep their port open but stop answering (a paused process, a listener
+that never accepts), where every Redis call must end within its bound."""
 
 import asyncio
 import logging
 import threading
 import time
+import types
 from dataclasses import dataclass
 
 import aiohttp
 import pytest
+import redis
+from redis.cluster import RedisCluster as PlainCluster
+from redis.exceptions import RedisClusterException
 
 from support.logs import ListHandler
-from support.reliability import CountingLogger, QuickSink, ReplicatedCluster, load_size, wait
-from veltrano_python_configuration.cache_access import DevelopmentRedisClient, ProductionRedisClient
+from support.redis_servers import HOST, RecordingLogger, RedisCluster, RedisServer, silent_listener, unique
+from support.reliability import FULL_LOAD, CountingLogger, QuickSink, ReplicatedCluster, load_size, query, wait
+from veltrano_python_configuration import cache_access
+from veltrano_python_configuration.cache_access import (
+    DevelopmentRedisClient, ProductionRedisClient, initialize_redis)
 from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger, SingletonMeta
 
 FALLBACK = {"set": False, "get": None, "delete": False, "increment": None}
@@ -163,6 +172,155 @@ def test_standalone_server_restarted_during_a_stream_of_operations(own_redis_ser
         assert int(plain.hget("Mod:RetagOperations:restart-op:category_counts", "1") or 0) == counted
     print(f"{len(outcomes)} operations, {sum(o.failed for o in outcomes)} logged with their fallback during "
           f"the outage, {sum(o.started > up_at for o in outcomes)} after the restart, all successful")
+
+
+# --- nodes that stop answering ------------------------------------------------------------------
+#
+# Every call must end within twice the connection timeout plus a second. The
+# suite shortens the timeout the module asks redis-py for, `make test-load`
+# keeps the module's own.
+
+DEFAULT_TIMEOUT = 5.0  # the module's
+TIMEOUT = DEFAULT_TIMEOUT if FULL_LOAD else 0.5
+LINE = {"get": "Error getting key '{}': ", "set": "Error setting key '{}': ", "delete": "Error deleting key '{}': ",
+        "counts": "Error incrementing category counts for operation '{}': "}
+
+
+@pytest.fixture
+def short_timeouts(monkeypatch):
+    """The module's connections made with TIMEOUT, all else as the module asks."""
+    if FULL_LOAD:
+        return
+
+    def shorter(kwargs):
+        assert kwargs["socket_timeout"] == kwargs["socket_connect_timeout"] == DEFAULT_TIMEOUT, kwargs
+        return {**kwargs, "socket_timeout": TIMEOUT, "socket_connect_timeout": TIMEOUT}
+
+    library = types.SimpleNamespace(Redis=types.SimpleNamespace(
+        from_url=lambda *args, **kwargs: redis.Redis.from_url(*args, **shorter(kwargs))))
+    monkeypatch.setattr(cache_access, "redis", library)
+    monkeypatch.setattr(cache_access, "RedisClusterClient", lambda **kwargs: PlainCluster(**shorter(kwargs)))
+
+
+def call(client, kind, key, size=16):
+    """One operation; (seconds taken, result)."""
+    started = time.monotonic()
+    if kind == "counts":
+        result = client.increment_category_counts(key, [{"id": i} for i in range(size)])
+    else:
+        result = getattr(client, kind)(key, *(["v"] if kind == "set" else []))
+    return time.monotonic() - started, result
+
+
+def check_failed(client, kind, key, seconds, result):
+    """Within the bound, the fallback returned, one line logged for it (the
+    logger's lines are taken)."""
+    fallback = {"get": None, "set": False, "delete": False, "counts": None}[kind]
+    lines, errors = client.logger.errors, client.logger.handled
+    assert seconds <= 2 * TIMEOUT + 1, (kind, key, seconds)
+    assert len(lines) == 1, f"{kind} of {key} logged {lines} and returned {result!r}"
+    assert result is fallback and lines[0] == LINE[kind].format(key) + str(errors[0]), (kind, result, lines)
+    lines.clear(), errors.clear()
+
+
+def named_on(plain, port, counts=False):
+    """A fresh key (an operation id whose counts hash, with counts=True) that
+    the cluster connection `plain` places on the node at `port`."""
+    for _ in range(10_000):
+        name = unique("op" if counts else "k")
+        if plain.get_node_from_key(f"Mod:RetagOperations:{name}:category_counts" if counts else name).port == port:
+            return name
+    raise AssertionError(f"no key found for port {port}")
+
+
+@pytest.mark.parametrize("transport", ["tcp", "unix"])
+def test_paused_standalone_server(transport, short_timeouts):
+    server = RedisServer(unix_socket=transport == "unix").start()
+    try:
+        client = DevelopmentRedisClient(f"unix://{server.socket}" if server.socket else server.url, RecordingLogger())
+        key = unique()
+        assert client.set(key, "before") is True
+        with server.paused():
+            for kind in ("get", "set", "delete", "counts"):
+                check_failed(client, kind, key, *call(client, kind, key))
+        assert client.get(key) == "before"
+    finally:
+        server.cleanup()
+
+
+def test_listener_that_never_accepts(short_timeouts):
+    with silent_listener() as port:
+        client = DevelopmentRedisClient(f"{HOST}:{port}", RecordingLogger())
+        for kind in ("get", "counts"):
+            check_failed(client, kind, "k", *call(client, kind, "k"))
+
+
+def test_construction_against_a_paused_node(own_redis_server, short_timeouts):
+    address, logger = own_redis_server.address, RecordingLogger()
+    with own_redis_server.paused():
+        for build in (lambda: ProductionRedisClient(address, logger),
+                      lambda: initialize_redis(address, "production", logger)):
+            started = time.monotonic()
+            with pytest.raises(RedisClusterException) as info:
+                build()
+            assert time.monotonic() - started <= 2 * TIMEOUT + 1
+    # The client logs its failure; initialize_redis only its two first lines.
+    assert logger.errors == [f"Error connecting to Production Redis at '{address}': {logger.handled[0]}"]
+    assert logger.handled[0] is not info.value and type(logger.handled[0]) is type(info.value)
+    assert logger.infos == [f"Url received for redis prod is {address}", f"After splitting {HOST}"]
+
+
+@pytest.fixture
+def partial_cluster():
+    """Three masters without replicas that keep serving the slots of the live
+    ones while one is down (cluster-require-full-coverage no)."""
+    cluster = RedisCluster(options=["--cluster-require-full-coverage", "no"])
+    try:
+        yield cluster.start()
+    finally:
+        cluster.cleanup()
+
+
+@pytest.mark.timeout(150)  # six calls of up to 11 s each at full size
+def test_paused_cluster_master_without_replica(partial_cluster, short_timeouts):
+    client = ProductionRedisClient(partial_cluster.address, RecordingLogger())
+    paused, live = partial_cluster.nodes[1], partial_cluster.nodes[2]
+    key, elsewhere = named_on(client.client, paused.port), named_on(client.client, live.port)
+    assert client.set(key, "v") is True
+    with paused.paused():
+        for kind in ("get", "set", "delete"):
+            check_failed(client, kind, key, *call(client, kind, key))
+        for size in (1, 4, 16):
+            op = named_on(client.client, paused.port, counts=True)
+            check_failed(client, "counts", op, *call(client, "counts", op, size))
+        # The masters that answer serve their keys as before.
+        assert client.set(elsewhere, "w") is True and client.get(elsewhere) == "w"
+        assert client.logger.errors == []
+    assert client.get(key) == "v"
+
+
+def test_paused_cluster_master_replaced_by_its_replica(replicated_cluster, short_timeouts):
+    cluster = replicated_cluster
+    reader, counter = (ProductionRedisClient(cluster.address, RecordingLogger()) for _ in range(2))
+    paused = cluster.master_of(unique())
+    replica = cluster.replica_of(paused)
+    key, op = named_on(reader.client, paused.port), named_on(counter.client, paused.port, counts=True)
+    counts_key = f"Mod:RetagOperations:{op}:category_counts"
+    assert reader.set(key, "v") is True
+    counter.increment_category_counts(op, [])  # warm: the batch's node connection is open
+    assert query(paused, "WAIT", 1, 5000, timeout=6) == 1  # the replica holds what the master holds
+    with paused.paused():
+        wait(lambda: cluster.role(replica) == "master", 20, "the replica to take over")
+        promoted = time.monotonic()
+        # A warm client's first call after the promotion reaches the new master.
+        assert reader.get(key) == "v" and time.monotonic() - promoted <= 2 * TIMEOUT + 1
+        # A batch sent to the paused master fails and is never sent again
+        # (to the new master, say); the next batch goes to the new master.
+        check_failed(counter, "counts", op, *call(counter, "counts", op))
+        assert query(replica, "HGETALL", counts_key) == {}
+        counter.increment_category_counts(op, [{"id": 7}])
+        assert query(replica, "HGETALL", counts_key) == {"7": "1"}
+    assert reader.logger.errors == counter.logger.errors == []
 
 
 # --- a webhook that fails, drops connections or is slow ---------------------------------------

@@ -327,7 +327,8 @@ PREFIX = "Error connecting to Development Redis at '"
 
 def connect_like_the_library(url):
     """What redis.Redis.from_url does with the URL the client connects to: None or its error."""
-    target = url if url.startswith("redis://") else "redis://" + url
+    schemes = ("redis://", "rediss://", "unix://")
+    target = url if any(url[:len(s)].lower() == s for s in schemes) else "redis://" + url
     try:
         redis.Redis.from_url(target, decode_responses=True).close()
     except Exception as e:

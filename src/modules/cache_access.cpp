@@ -8,11 +8,13 @@
 // connection. Per-operation category counters live in one Redis hash.
 //
 // The redis library is reached through the module attributes `redis` and
-// `RedisClusterClient`, looked up at every call.
+// `RedisClusterClient`, looked up at every call. Every connection the module
+// builds is bounded in time (redis_timeout_seconds).
 #include "binding/module.hpp"
 #include "binding/names.hpp"
 #include "service/mask.hpp"
 
+#include <string_view>
 #include <utility>
 
 using namespace binding;
@@ -49,7 +51,17 @@ Name n_expire("expire");
 Name n_hincrby("hincrby");
 Name n_execute("execute");
 Name n_lower("lower");
-Name n_startswith("startswith");
+Name n_socket_timeout("socket_timeout");
+Name n_socket_connect_timeout("socket_connect_timeout");
+Name n_retry("retry");
+Name n_cluster_error_retry_attempts("cluster_error_retry_attempts");
+Name n_VERSION("VERSION");
+Name n_Retry("Retry");
+Name n_NoBackoff("NoBackoff");
+Name n_get_node_from_key("get_node_from_key");
+Name n_get_redis_connection("get_redis_connection");
+Name n_nodes_manager("nodes_manager");
+Name n_initialize("initialize");
 
 // Keys of a category entry.
 Name n_id("id");
@@ -63,6 +75,16 @@ Name s_colon(":");
 
 constexpr long long default_port = 6379;
 constexpr long long counts_ttl = 10800;  // three hours
+
+// How long every connection the module builds waits for the server: to
+// connect, and for each reply. redis-py up to 7.x waits forever by default,
+// so a server that keeps its port open but stops answering (a stopped
+// process, a paused machine, a lost route) would hold the service's call
+// for good. A development URL can set its own in its query
+// ("?socket_timeout=1&socket_connect_timeout=1"): redis-py lets the query
+// override these keywords. With one retry on a cluster (cluster_client), no
+// call waits more than about twice this.
+constexpr double redis_timeout_seconds = 5.0;
 
 // ---------------------------------------------------------------------------
 // Failure logging
@@ -308,6 +330,7 @@ constexpr size_t int_text_slots = 4096;
 struct State {
     long long int_text_values[int_text_slots];  // the int each slot of int_texts holds the text of
     Forever int_texts;                          // a list of int_text_slots texts (None where empty)
+    Forever cluster_class;                      // redis.cluster.RedisCluster, to recognise a cluster connection
 } state;
 
 Ref id_text(Handle id) {
@@ -381,24 +404,71 @@ struct CountWalk {
     }
 };
 
+// Counts on a cluster. redis-py's cluster pipeline sends the commands of a
+// batch whose node failed or timed out again, one by one, each with the
+// client's retries: a batch whose reply timed out, which the node may well
+// have applied, would be counted twice, and the wait would grow with the
+// batch. So a batch goes, at most once, as the plain pipeline (MULTI/EXEC,
+// as on a single server) of the node that owns the hash's slot; all its
+// commands use the one key, hence that one slot. Such a pipeline does not
+// follow a MOVED or ASK answer (a reshard under way): the batch fails, is
+// logged, and nothing of it is applied.
+
+// Run `exchange` with the cluster connection `client`; when it fails, rebuild
+// the client's slot table before the failure goes on, as redis-py does after
+// a failed command, so that the next batch goes to the slot's current owner
+// (the replica promoted in place of a failed master, the new owner after a
+// reshard). A refresh that fails too is left to the next call to meet.
+template <class Exchange>
+void with_slot_refresh(Handle client, Exchange&& exchange) {
+    try {
+        exchange();
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        try {
+            call_method(getattr(client, n_nodes_manager), n_initialize);
+        } catch (PyError& refresh) {
+            if (!refresh.matches(PyExc_Exception)) throw;
+        }
+        throw;
+    }
+}
+
+// The pipeline of one batch: the connection's own, or on a cluster that of
+// the node that owns `key`'s slot.
+Ref counts_pipeline(Handle client, Handle key, bool cluster) {
+    if (!cluster) return call_method(client, n_pipeline);
+    Ref pipeline;
+    with_slot_refresh(client, [&] {
+        Ref node = call_method(client, n_get_node_from_key, key);
+        pipeline = call_method(call_method(client, n_get_redis_connection, node), n_pipeline);
+    });
+    return pipeline;
+}
+
 // increment_category_counts(self, operation_id, batch_data): add one per
 // category node to the operation's hash and renew its three-hour expiry, all
 // in one pipeline and one `execute()`. The expiry is queued after the
 // increments so that it also holds on the call that creates the hash (an
 // EXPIRE of a missing key does nothing). A failure part-way is logged and the
-// pipeline dropped unsent.
+// pipeline dropped unsent; a batch is never sent twice.
 Ref base_increment(const Args& a) {
     Handle self = a[0], operation_id = a[1], batch = a[2];
     Ref key = format("Mod:RetagOperations:%U:category_counts", operation_id.ptr());
     return guarded(
         [&] {
-            Ref pipeline = call_method(getattr(self, n_client), n_pipeline);
+            Ref client = getattr(self, n_client);
+            const bool cluster = check(PyObject_IsInstance(client.ptr(), state.cluster_class.ptr())) != 0;
+            Ref pipeline = counts_pipeline(client, key, cluster);
             Ref one = new_int(1);
             CountWalk walk{key, Increment(getattr(pipeline, n_hincrby)), one};
             for_each(batch, [&walk](Handle category) { walk.category(category); });
             Ref ttl = new_int(counts_ttl);
             call_method(pipeline, n_expire, key, ttl);
-            call_method(pipeline, n_execute);
+            if (cluster)
+                with_slot_refresh(client, [&] { call_method(pipeline, n_execute); });
+            else
+                call_method(pipeline, n_execute);
             return none().ref();
         },
         [&](const PyError& e) {
@@ -437,6 +507,65 @@ void log_connect_error(Handle self, const PyError& e, const char* kind) {
     PyError shown = mask.hide_in(e);
     HandledScope hidden(shown);
     call(method, message);
+}
+
+// ---------------------------------------------------------------------------
+// Building connections
+
+Ref timeout_seconds() { return check(PyFloat_FromDouble(redis_timeout_seconds)); }
+
+// A cluster connection through the node host:port, through `cluster_class`
+// (the module's RedisClusterClient). Every node connection gets the timeouts,
+// and a command whose node failed is retried once, after redis-py has rebuilt
+// its slot table: that retry is how a warm client reaches the replica
+// promoted in place of a failed master on its first call, and one is all
+// that fits in the bound (redis-py's own three retries up to 7.x, ten with
+// back-off in 8.x, make a call on a stopped node wait up to a minute and
+// more). redis-py takes that count from a `retry` object since 6.0; before,
+// it gave `retry` to the node connections and took the count from
+// `cluster_error_retry_attempts`, which 6.0 deprecated.
+Ref cluster_client(Handle cluster_class, Handle host, Handle port, Handle decode) {
+    Ref timeout = timeout_seconds();
+    Ref one = new_int(1);
+    Ref version = getattr(import("redis"), n_VERSION);
+    Ref major = check(PySequence_GetItem(version.ptr(), 0));
+    int overflow = 0;
+    if (PyLong_CheckExact(major.ptr()) && PyLong_AsLongAndOverflow(major.ptr(), &overflow) < 6 && !overflow)
+        return call(cluster_class, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode),
+                    kw(n_socket_timeout, timeout), kw(n_socket_connect_timeout, timeout),
+                    kw(n_cluster_error_retry_attempts, one));
+    Ref retry = call(import_from("redis.retry", n_Retry), call(import_from("redis.backoff", n_NoBackoff)), one);
+    return call(cluster_class, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode),
+                kw(n_socket_timeout, timeout), kw(n_socket_connect_timeout, timeout), kw(n_retry, retry));
+}
+
+// True when `url` begins with one of the schemes redis-py reads, in any
+// letter case: "redis://", "rediss://" (TLS) or "unix://" (a socket path).
+bool has_redis_scheme(Handle url) {
+    static constexpr std::string_view schemes[] = {"redis://", "rediss://", "unix://"};
+    PyObject* text = url.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (std::string_view scheme : schemes) {
+        if (length < static_cast<Py_ssize_t>(scheme.size())) continue;
+        bool same = true;
+        for (size_t i = 0; same && i < scheme.size(); ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
+            if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+            same = c == static_cast<Py_UCS4>(scheme[i]);
+        }
+        if (same) return true;
+    }
+    return false;
+}
+
+// The URL handed to redis-py for a single server: `url` unchanged when it
+// names a scheme (has_redis_scheme), else "redis://" followed by its text.
+Ref single_server_url(Handle url) {
+    Ref text = PyUnicode_Check(url.ptr()) ? url.ref() : str(url);
+    if (has_redis_scheme(text)) return text;
+    return check(PyUnicode_Concat(s_redis_prefix.get().ptr(), text.ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -498,7 +627,7 @@ Ref production_connect(const Args& a) {
         auto [host, port] = unpack<2>(parsed);
         Ref cluster = a.global(n_RedisClusterClient);
         Ref decode = getattr(self, n_decode_responses);
-        return call(cluster, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));
+        return cluster_client(cluster, host, port, decode);
     } catch (PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log_connect_error(self, e, "Production");
@@ -516,19 +645,19 @@ const FunctionSpec production_connect_spec{
 // ---------------------------------------------------------------------------
 // DevelopmentRedisClient
 
-// connect(self): a single-server connection by URL ("redis://" is put in
-// front unless the URL starts with it). A failure is logged
+// connect(self): a single-server connection by URL (single_server_url),
+// with the timeouts unless the URL's query sets its own. A failure is logged
 // (log_connect_error) and raised again.
 Ref development_connect(const Args& a) {
     Handle self = a[0];
     try {
         Ref url = getattr(self, n_url);
-        Ref target = truthy(call_method(url, n_startswith, s_redis_prefix))
-                         ? url
-                         : check(PyUnicode_Concat(s_redis_prefix.get().ptr(), str(url).ptr()));
+        Ref target = single_server_url(url);
         Ref from_url = getattr(getattr(a.global(n_redis), n_Redis), n_from_url);
         Ref decode = getattr(self, n_decode_responses);
-        return call(from_url, target, kw(n_decode_responses, decode));
+        Ref timeout = timeout_seconds();
+        return call(from_url, target, kw(n_decode_responses, decode), kw(n_socket_timeout, timeout),
+                    kw(n_socket_connect_timeout, timeout));
     } catch (PyError& e) {
         if (!e.matches(PyExc_Exception)) throw;
         log_connect_error(self, e, "Development");
@@ -549,15 +678,18 @@ const FunctionSpec development_connect_spec{
 bool is_production(Handle environ) { return equals(call_method(environ, n_lower), s_production); }
 
 // initialize_redis(url, environ, logger=None, decode_responses=True): the
-// redis library's connection: a cluster connection for "production" (with
-// four info lines, the URL's secrets shown as "***" in those that quote it
-// or its host part), else a single server at "redis://" + url.
+// redis library's connection, bounded in time as the clients' are: a cluster
+// connection for "production" (with four info lines, the URL's secrets shown
+// as "***" in those that quote it or its host part), else a single server at
+// single_server_url(url).
 Ref initialize_redis(const Args& a) {
     Handle url = a[0], environ = a[1], logger = a[2], decode = a[3];
     if (!is_production(environ)) {
         Ref from_url = getattr(getattr(a.global(n_redis), n_Redis), n_from_url);
-        Ref target = check(PyUnicode_Concat(s_redis_prefix.get().ptr(), url.ptr()));
-        return call(from_url, kw(n_url, target), kw(n_decode_responses, decode));
+        Ref target = single_server_url(url);
+        Ref timeout = timeout_seconds();
+        return call(from_url, kw(n_url, target), kw(n_decode_responses, decode), kw(n_socket_timeout, timeout),
+                    kw(n_socket_connect_timeout, timeout));
     }
     SecretMask mask;
     Ref shown_url = mask.add_url(url);
@@ -577,8 +709,7 @@ Ref initialize_redis(const Args& a) {
         Ref info = getattr(logger, n_info);
         call(info, format("After splitting %U", mask.hide(host).ptr()));
     }
-    Ref cluster_class = a.global(n_RedisClusterClient);
-    Ref cluster = call(cluster_class, kw(n_host, host), kw(n_port, port), kw(n_decode_responses, decode));
+    Ref cluster = cluster_client(a.global(n_RedisClusterClient), host, port, decode);
     {
         Ref info = getattr(logger, n_info);
         call(info, call_method(cluster, n_get_nodes));
@@ -595,7 +726,9 @@ const FunctionSpec initialize_redis_spec{
     .doc = "Simple Redis initialization.\n\n"
            "For an environment named \"production\" (in any case) `url` is one cluster node as\n"
            "host:port and a cluster connection is returned; otherwise a single-server\n"
-           "connection to \"redis://\" + url is returned.",
+           "connection to url, with \"redis://\" put in front unless it begins with\n"
+           "redis://, rediss:// or unix:// (in any letter case). Either connection waits\n"
+           "a bounded time to connect and for each reply.",
     .params = {{"url", "str", Check::Str},
                {"environ", "str", Check::Str},
                {"logger", nullptr, Check::Any, default_none},
@@ -631,7 +764,9 @@ void exec(Module m) {
 
     m.add("Union", getattr(import("typing"), "Union"));
     m.add("redis", import("redis"));
-    m.add("RedisClusterClient", getattr(import("redis.cluster"), "RedisCluster"));
+    Ref cluster_class = getattr(import("redis.cluster"), "RedisCluster");
+    state.cluster_class.set(cluster_class.ref());
+    m.add("RedisClusterClient", cluster_class);
     m.add("initialize_redis", m.function(initialize_redis_spec));
 
     Ref interface = make_class(m, "IRedisClient", {}, "Interface for Redis clients.",

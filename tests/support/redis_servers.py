@@ -1,11 +1,13 @@
 """Real Redis servers for the tests: a standalone server and a three-master cluster.
 
 Every server runs from its own temporary directory on a free 127.0.0.1 port
-and is stopped when its fixture ends, also when a test fails; an atexit hook
-stops anything still running should the fixture teardown never run, and a
-server is also terminated when the test process dies without either. A server
-can be stopped, killed and started again on the same port, for tests of
-outages.
+(and, if asked, on a unix socket in that directory) and is stopped when its
+fixture ends, also when a test fails; an atexit hook stops anything still
+running should the fixture teardown never run, and a server is also
+terminated when the test process dies without either. A server can be
+stopped, killed and started again on the same port, for tests of outages,
+or paused (SIGSTOP: its port stays open, nothing answers) for tests of a
+node that stops answering. `silent_listener` is a port that never accepts.
 
 The fixtures over these servers (`redis_server`, `own_redis_server`,
 `redis_cluster`, `live`) are in tests/conftest.py. The second half holds
@@ -15,6 +17,7 @@ redis reader beside it.
 """
 
 import atexit
+import contextlib
 import ctypes
 import os
 import shutil
@@ -82,12 +85,16 @@ def _reply(port, *command, timeout=0.5):
 
 
 class RedisServer:
-    """One redis-server process on a fixed port, restartable in place."""
+    """One redis-server process on a fixed port, restartable in place; with
+    `unix_socket` it also listens on a socket in its directory. `options`
+    are more redis-server arguments."""
 
-    def __init__(self, port=None, cluster=False):
+    def __init__(self, port=None, cluster=False, unix_socket=False, options=()):
         self.cluster = cluster
         self.port = port or free_port(cluster_bus=cluster)
         self.dir = tempfile.mkdtemp(prefix=f"redis-{self.port}-")
+        self.socket = os.path.join(self.dir, "redis.sock") if unix_socket else None
+        self.options = list(options)
         self.process = None
 
     @property
@@ -108,7 +115,10 @@ class RedisServer:
             "--appendonly", "no",
             "--protected-mode", "no",
             "--logfile", os.path.join(self.dir, "redis.log"),
+            *self.options,
         ]
+        if self.socket:
+            args += ["--unixsocket", self.socket]
         if self.cluster:
             args += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
                      "--cluster-node-timeout", "2000"]
@@ -139,11 +149,22 @@ class RedisServer:
         except OSError:
             return ""
 
+    @contextlib.contextmanager
+    def paused(self):
+        """SIGSTOP the process for the block (its port stays open, nothing
+        answers), SIGCONT it at the end, also when the block fails."""
+        self.process.send_signal(signal.SIGSTOP)
+        try:
+            yield self
+        finally:
+            self.process.send_signal(signal.SIGCONT)
+
     def stop(self, kill=False):
         """Stop the process (SIGKILL with kill=True) and wait until it has gone."""
         if self.process is None:
             return
         if self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)  # a paused process could not take SIGTERM
             self.process.send_signal(signal.SIGKILL if kill else signal.SIGTERM)
             try:
                 self.process.wait(timeout=5)
@@ -163,10 +184,12 @@ class RedisServer:
 
 
 class RedisCluster:
-    """Three cluster-enabled masters joined into one cluster, no replicas."""
+    """Three cluster-enabled masters joined into one cluster, no replicas;
+    `options` go to every node's redis-server."""
 
-    def __init__(self, size=3):
-        self.nodes = [RedisServer(cluster=True) for _ in range(size)]
+    def __init__(self, size=3, options=()):
+        self.options = options
+        self.nodes = [RedisServer(cluster=True, options=options) for _ in range(size)]
 
     @property
     def address(self):
@@ -185,7 +208,7 @@ class RedisCluster:
                     node.cleanup()
                 if attempt == 2:
                     raise
-                self.nodes = [RedisServer(cluster=True) for _ in self.nodes]
+                self.nodes = [RedisServer(cluster=True, options=self.options) for _ in self.nodes]
         create = subprocess.run(
             [shutil.which("redis-cli") or "redis-cli", "--cluster", "create",
              *[node.address for node in self.nodes], "--cluster-replicas", "0", "--cluster-yes"],
@@ -205,6 +228,30 @@ class RedisCluster:
     def cleanup(self):
         for node in self.nodes:
             node.cleanup()
+
+
+@contextlib.contextmanager
+def silent_listener():
+    """A 127.0.0.1 port whose listener never accepts: its backlog is full, so
+    a new connection's handshake is never answered. Yields the port."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    fillers = []
+    try:
+        listener.bind((HOST, 0))
+        listener.listen(0)
+        port = listener.getsockname()[1]
+        # Linux lets backlog + 1 connections wait; a few more make sure.
+        for _ in range(3):
+            filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            filler.setblocking(False)
+            fillers.append(filler)
+            filler.connect_ex((HOST, port))
+        time.sleep(0.05)
+        yield port
+    finally:
+        for filler in fillers:
+            filler.close()
+        listener.close()
 
 
 @atexit.register
