@@ -180,8 +180,15 @@ Async fly(const Args& a) {
     const bool cancelled = failure && failure->matches(installed.cancelled_error.ptr());
     f->stage = cancelled ? Flight::Stage::Cut : Flight::Stage::Done;
     f->awaitable.reset();
-    remove_flight(chan(self), flight);
-    if (!cancelled) {
+    Chan c = chan(self);
+    remove_flight(c, flight);
+    if (cancelled && !f->deadline) {
+        // A cancellation reached the post from outside (a loop's end
+        // cancelling the tasks the HTTP library made for it, say): it is
+        // posted again, first, by whoever handles the channel next.
+        if (f->queue) call_method(std::exchange(f->queue, Ref()), n_task_done);
+        requeue(c, self, list_of({entry_of(*f)}));
+    } else if (!cancelled) {
         if (f->queue) call_method(std::exchange(f->queue, Ref()), n_task_done);
         signal(f->ticket, Ticket::Stage::Handled);
     }
@@ -257,6 +264,7 @@ Ref cancel_flights(Handle self, Handle loop, Handle cut_ones) {
         if (f->stage != Flight::Stage::Posting || !f->loop.is(loop)) continue;
         list_append(cut_ones, flight);
         list_append(tasks, f->task);
+        f->deadline = true;  // cut by the deadline: reported, not posted again
         call_method(f->task, n_cancel);
     }
     return tasks;

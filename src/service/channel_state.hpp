@@ -83,6 +83,7 @@ struct Flight {
     Ref item, awaitable, loop, task, queue, ticket, waiters;
     ThreadRef thread;  // the thread running the loop
     Stage stage = Stage::Posting;
+    bool deadline = false;  // a drain's deadline cancels it
 
     void traverse(const Visit& visit) const {
         for (const Ref* r : {&item, &awaitable, &loop, &task, &queue, &ticket, &waiters}) visit(*r);
@@ -174,6 +175,10 @@ Ref take_next(const Chan& c, Handle self, Ref& queue, Ref& ticket);
 void signal(Handle ticket, Ticket::Stage stage);
 // Put `items` (a list of entries) in front of everything waiting.
 void put_in_front(const Chan& c, Handle items);
+// `front` (entries older than everything queued), then what the queue
+// holds, in front of the line (the queue's items leave it: only the home
+// loop's thread, or one that took the channel over, may call this).
+void requeue(const Chan& c, Handle self, Handle front);
 // End a private delivery when nothing more was handed to it (atomic); false otherwise.
 bool release_if_idle(const Chan& c);
 // End a private delivery now: tickets still held are returned to their callers.
