@@ -325,6 +325,21 @@ async def op_async_send_handover(env):
     return call, close
 
 
+def in_a_forked_child(child):
+    """Run `child()` in a forked child, which leaves with its result as exit status (2 if it raised); that status."""
+    pid = os.fork()
+    if pid == 0:
+        status = 2
+        try:
+            status = child()
+        except BaseException:
+            traceback.print_exc()
+            sys.stderr.flush()
+        finally:
+            os._exit(status)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
 FORK_EVERY = 200  # a fork takes milliseconds: 500 of them in the full run, enough to show a leak per fork
 
 
@@ -354,18 +369,8 @@ async def op_fork(env):
             messenger.send_message("parent alert", 1)
             alerts += 1
         if i % FORK_EVERY == FORK_EVERY - 1:  # with up to 50 records and an alert queued
-            pid = os.fork()
-            if pid == 0:
-                status = 2
-                try:
-                    status = child()
-                except BaseException:
-                    traceback.print_exc()
-                    sys.stderr.flush()
-                finally:
-                    os._exit(status)
+            status = in_a_forked_child(child)
             forks += 1
-            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
             assert status == 0, f"the forked child failed (status {status}; 3: it wrote a record of the parent's)"
         if i % 50 == 49:
             await logger.log_queue.join()
@@ -403,6 +408,7 @@ def op_exit_daemon_home(env):
         import atexit
         import threading
 
+        counter.count = 0
         messenger = async_messenger(env)
         loop = asyncio.new_event_loop()
         threading.Thread(target=loop.run_forever, daemon=True).start()
@@ -422,19 +428,8 @@ def op_exit_daemon_home(env):
             logger.debug("filtered")  # the cheap path between the exits
             return
         written = counter.count
-        pid = os.fork()
-        if pid == 0:
-            counter.count = 0
-            status = 2
-            try:
-                status = child()
-            except BaseException:
-                traceback.print_exc()
-                sys.stderr.flush()
-            finally:
-                os._exit(status)
+        status = in_a_forked_child(child)
         exits += 1
-        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
         assert status == 0, f"the child's exit failed (status {status}; 3: records were lost)"
         assert counter.count == written
 
