@@ -129,6 +129,11 @@ Async put(const Args& a, Ref item);
 // The body of `_process_log_queue` (self is a[0]): the consumer.
 Async consume(const Args& a);
 
+// For a kind whose handling awaits: the item the running task handles has
+// reached its destination (an HTTP post was answered), so a cancellation
+// reaching that handling from now on does not make it handled again.
+void delivered(Handle self, Handle asyncio);
+
 // True when the consumer serving `self` runs on `loop`.
 bool serves(Handle self, Handle loop);
 

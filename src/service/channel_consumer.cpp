@@ -12,6 +12,7 @@ namespace service::channel {
 namespace detail {
 
 Name n_sleep("sleep");
+Name n_current_task("current_task");
 Name n_put("put");
 Name n_timeout("timeout");
 Name n_wait("wait");
@@ -178,19 +179,21 @@ Async fly(const Args& a) {
     // more, and what tearing the post down raised belongs to that loop.
     if (f->stage != Flight::Stage::Posting || is_closing(a.coroutine())) co_return none();
     const bool cancelled = failure && failure->matches(installed.cancelled_error.ptr());
-    f->stage = cancelled ? Flight::Stage::Cut : Flight::Stage::Done;
+    const bool done = !cancelled || f->delivered;  // a cancellation after the webhook had it changes nothing
+    f->stage = done ? Flight::Stage::Done : Flight::Stage::Cut;
     f->awaitable.reset();
     Chan c = chan(self);
     remove_flight(c, flight);
-    if (cancelled && !f->deadline) {
-        // A cancellation reached the post from outside (a loop's end
-        // cancelling the tasks the HTTP library made for it, say): it is
-        // posted again, first, by whoever handles the channel next.
-        if (f->queue) call_method(std::exchange(f->queue, Ref()), n_task_done);
-        requeue(c, self, list_of({entry_of(*f)}));
-    } else if (!cancelled) {
+    if (done) {
         if (f->queue) call_method(std::exchange(f->queue, Ref()), n_task_done);
         signal(f->ticket, Ticket::Stage::Handled);
+    } else if (!f->deadline) {
+        // A cancellation reached the post from outside before the webhook
+        // had it (a loop's end cancelling the tasks the HTTP library made
+        // for it, say): it is posted again, first, by whoever handles the
+        // channel next. (A drain's deadline reports what it cut.)
+        if (f->queue) call_method(std::exchange(f->queue, Ref()), n_task_done);
+        requeue(c, self, list_of({entry_of(*f)}));
     }
     wake_waiters(*f);
     if (!failure || cancelled) co_return none();
@@ -507,6 +510,15 @@ Async consume(const Args& a) {
     // nothing is left to do, and nothing to report.
     if (is_closing(me) || stopped->matches(PyExc_GeneratorExit) || (loop && is_closed(loop))) co_return none();
     throw std::move(*stopped);
+}
+
+void delivered(Handle self, Handle asyncio) {
+    Ref task = call_method(asyncio, n_current_task);
+    Chan c = chan(self);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(c->flights.ptr()); ++i) {
+        Flight* f = flight_of(Handle(PyList_GET_ITEM(c->flights.ptr(), i)));
+        if (f->task.is(task)) f->delivered = true;
+    }
 }
 
 Async put(const Args& a, Ref item) {

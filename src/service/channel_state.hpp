@@ -83,7 +83,8 @@ struct Flight {
     Ref item, awaitable, loop, task, queue, ticket, waiters;
     ThreadRef thread;  // the thread running the loop
     Stage stage = Stage::Posting;
-    bool deadline = false;  // a drain's deadline cancels it
+    bool deadline = false;   // a drain's deadline cancels it
+    bool delivered = false;  // the webhook has it (the kind said so): never posted again
 
     void traverse(const Visit& visit) const {
         for (const Ref* r : {&item, &awaitable, &loop, &task, &queue, &ticket, &waiters}) visit(*r);

@@ -302,6 +302,7 @@ Async send_message_async(const Args& a) {
                 std::optional<PyError> request_error;
                 try {
                     call_method(response, n_raise_for_status);
+                    channel::delivered(self, a.global(n_asyncio));  // answered: never posted again
                 } catch (PyError& e) {
                     request_error.emplace(std::move(e));
                 }
