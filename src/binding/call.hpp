@@ -1,8 +1,10 @@
 // Calling into Python: interned names, attribute access, vectorcalls with
 // positional and keyword arguments, and a few small object helpers.
 //
-//     Ref r = call(f, a, b, kw(names::ex, ttl));   // f(a, b, ex=ttl)
-//     Ref v = call_method(client, names::get, key);  // client.get(key)
+//     Ref r = call(f, a, b, kw(n_ex, ttl));      // f(a, b, ex=ttl)
+//     Ref v = call_method(client, n_get, key);   // client.get(key)
+//
+// The `Name` objects (`n_ex`, `n_get`) are spelled and placed as names.hpp says.
 #pragma once
 
 #include "error.hpp"

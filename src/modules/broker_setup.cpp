@@ -49,7 +49,7 @@ Ref build(const Args& a) {
 const FunctionSpec build_spec{
     .name = "build",
     .qualname = "KafkaConfigurationBuilder.build",
-    .params = {{"self"}, {"data", "Dict[str, Any]", Check::Dict}},
+    .params = {{"self"}, {"data", "Dict[str, Any]", ExactType::Dict}},
     .returns = "None",
     .body = build,
 };

@@ -123,29 +123,29 @@ Ref not_implemented(const Args&) { raise_object(Handle(PyExc_NotImplementedError
 const FunctionSpec interface_get_spec{
     .name = "get",
     .qualname = "IRedisClient.get",
-    .params = {{"self"}, {"key", "str", Check::Str}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}},
     .returns = "Union[str, None]",
     .body = not_implemented,
 };
 const FunctionSpec interface_set_spec{
     .name = "set",
     .qualname = "IRedisClient.set",
-    .params = {{"self"}, {"key", "str", Check::Str}, {"value", "str", Check::Str},
-               {"ex", "int", Check::Int, default_int(0)}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}, {"value", "str", ExactType::Str},
+               {"ex", "int", ExactType::Int, default_int(0)}},
     .returns = "bool",
     .body = not_implemented,
 };
 const FunctionSpec interface_delete_spec{
     .name = "delete",
     .qualname = "IRedisClient.delete",
-    .params = {{"self"}, {"key", "str", Check::Str}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}},
     .returns = "bool",
     .body = not_implemented,
 };
 const FunctionSpec interface_increment_spec{
     .name = "increment_category_counts",
     .qualname = "IRedisClient.increment_category_counts",
-    .params = {{"self"}, {"operation_id", "str", Check::Str}, {"batch_data", "list", Check::List}},
+    .params = {{"self"}, {"operation_id", "str", ExactType::Str}, {"batch_data", "list", ExactType::List}},
     .body = not_implemented,
 };
 
@@ -167,8 +167,8 @@ Ref base_init(const Args& a) {
 const FunctionSpec base_init_spec{
     .name = "__init__",
     .qualname = "BaseRedisClient.__init__",
-    .params = {{"self"}, {"url", "str", Check::Str}, {"logger", "any"},
-               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .params = {{"self"}, {"url", "str", ExactType::Str}, {"logger", "any"},
+               {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .body = base_init,
 };
 
@@ -201,7 +201,7 @@ Ref base_get(const Args& a) {
 const FunctionSpec base_get_spec{
     .name = "get",
     .qualname = "BaseRedisClient.get",
-    .params = {{"self"}, {"key", "str", Check::Str}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}},
     .returns = "Union[str, None]",
     .body = base_get,
 };
@@ -224,8 +224,8 @@ Ref base_set(const Args& a) {
 const FunctionSpec base_set_spec{
     .name = "set",
     .qualname = "BaseRedisClient.set",
-    .params = {{"self"}, {"key", "str", Check::Str}, {"value", "str", Check::Str},
-               {"ex", "int", Check::Int, default_int(0)}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}, {"value", "str", ExactType::Str},
+               {"ex", "int", ExactType::Int, default_int(0)}},
     .returns = "bool",
     .body = base_set,
 };
@@ -246,7 +246,7 @@ Ref base_delete(const Args& a) {
 const FunctionSpec base_delete_spec{
     .name = "delete",
     .qualname = "BaseRedisClient.delete",
-    .params = {{"self"}, {"key", "str", Check::Str}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}},
     .returns = "bool",
     .body = base_delete,
 };
@@ -483,7 +483,7 @@ Ref base_increment(const Args& a) {
 const FunctionSpec base_increment_spec{
     .name = "increment_category_counts",
     .qualname = "BaseRedisClient.increment_category_counts",
-    .params = {{"self"}, {"operation_id", "str", Check::Str}, {"batch_data", "list", Check::List}},
+    .params = {{"self"}, {"operation_id", "str", ExactType::Str}, {"batch_data", "list", ExactType::List}},
     .body = base_increment,
 };
 
@@ -613,7 +613,7 @@ Ref production_parse_url(const Args& a) {
 const FunctionSpec production_parse_url_spec{
     .name = "_parse_url",
     .qualname = "ProductionRedisClient._parse_url",
-    .params = {{"self"}, {"url", "str", Check::Str}},
+    .params = {{"self"}, {"url", "str", ExactType::Str}},
     .body = production_parse_url,
 };
 
@@ -729,10 +729,10 @@ const FunctionSpec initialize_redis_spec{
            "connection to url, with \"redis://\" put in front unless it begins with\n"
            "redis://, rediss:// or unix:// (in any letter case). Either connection waits\n"
            "a bounded time to connect and for each reply.",
-    .params = {{"url", "str", Check::Str},
-               {"environ", "str", Check::Str},
-               {"logger", nullptr, Check::Any, default_none},
-               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .params = {{"url", "str", ExactType::Str},
+               {"environ", "str", ExactType::Str},
+               {"logger", nullptr, ExactType::Any, default_none},
+               {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .body = initialize_redis,
 };
 
@@ -748,9 +748,9 @@ const FunctionSpec factory_create_spec{
     .name = "create",
     .qualname = "RedisClientFactory.create",
     .doc = "Create a Redis client instance.\n- client_type: 1 for simple implementation, 2 for advanced (default).",
-    .params = {{"url", "str", Check::Str}, {"environ", "str", Check::Str},
-               {"client_type", "int", Check::Int, default_int(2)}, {"logger", "any", Check::Any, default_none},
-               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .params = {{"url", "str", ExactType::Str}, {"environ", "str", ExactType::Str},
+               {"client_type", "int", ExactType::Int, default_int(2)}, {"logger", "any", ExactType::Any, default_none},
+               {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .returns = "Union[IRedisClient, object]",
     .body = factory_create,
 };

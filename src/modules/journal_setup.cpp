@@ -126,7 +126,7 @@ Ref custom_error(const Args& a) {
 const FunctionSpec custom_error_spec{
     .name = "error",
     .qualname = "CustomLogger.error",
-    .params = {{"self"}, {"msg", "str", Check::Str}},
+    .params = {{"self"}, {"msg", "str", ExactType::Str}},
     .varargs = "args",
     .varargs_annotation = "Any",
     .kwargs = "kwargs",
@@ -154,7 +154,7 @@ Ref setup_base_logger(const Args& a) {
     return logger;
 }
 
-const std::vector<Param> name_and_level = {{"service_name", "str", Check::Str}, {"log_level", "int", Check::Int}};
+const std::vector<Param> name_and_level = {{"service_name", "str", ExactType::Str}, {"log_level", "int", ExactType::Int}};
 
 const FunctionSpec setup_base_logger_spec{
     .name = "setup_base_logger",
@@ -214,7 +214,7 @@ Ref get_log_level_from_string(const Args& a) {
 const FunctionSpec get_log_level_from_string_spec{
     .name = "get_log_level_from_string",
     .doc = "Convert a log level string to a logging level int.",
-    .params = {{"level_str", "str", Check::Str}},
+    .params = {{"level_str", "str", ExactType::Str}},
     .returns = "int",
     .body = get_log_level_from_string,
 };
@@ -227,9 +227,9 @@ Ref setup_logger(const Args& a) {
 
 const FunctionSpec setup_logger_spec{
     .name = "setup_logger",
-    .params = {{"service_name", "str", Check::Str},
-               {"async_mode", "bool", Check::Any, default_bool(false)},
-               {"log_level_str", "str", Check::Str, default_str("DEBUG")}},
+    .params = {{"service_name", "str", ExactType::Str},
+               {"async_mode", "bool", ExactType::Any, default_bool(false)},
+               {"log_level_str", "str", ExactType::Str, default_str("DEBUG")}},
     .returns = "Union[Logger, AsyncLogger]",
     .body = setup_logger,
 };
@@ -371,9 +371,9 @@ const FunctionSpec init_spec{
     .name = "__init__",
     .qualname = "AsyncLogger.__init__",
     .params = {{"self"},
-               {"service_name", "str", Check::Str},
-               {"log_level", "int", Check::Int},
-               {"max_queue_size", "int", Check::Int, default_int(100)}},
+               {"service_name", "str", ExactType::Str},
+               {"log_level", "int", ExactType::Int},
+               {"max_queue_size", "int", ExactType::Int, default_int(100)}},
     .returns = "None",
     .body = init,
 };
@@ -418,7 +418,7 @@ Async log_message(const Args& a) { return channel::put(a, new_tuple({a[1], a[2],
 const FunctionSpec log_message_spec{
     .name = "_log_message",
     .qualname = "AsyncLogger._log_message",
-    .params = {{"self"}, {"level", "str", Check::Str}, {"msg", "str", Check::Str}},
+    .params = {{"self"}, {"level", "str", ExactType::Str}, {"msg", "str", ExactType::Str}},
     .varargs = "args",
     .varargs_annotation = "Any",
     .kwargs = "kwargs",
@@ -481,7 +481,7 @@ FunctionSpec log_spec(const char* name, const char* qualname, SyncBody body) {
     return FunctionSpec{
         .name = name,
         .qualname = qualname,
-        .params = {{"self"}, {"msg", "str", Check::Str}},
+        .params = {{"self"}, {"msg", "str", ExactType::Str}},
         .varargs = "args",
         .varargs_annotation = "Any",
         .kwargs = "kwargs",

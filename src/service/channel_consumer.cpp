@@ -366,7 +366,7 @@ Async drain(const Args& a) {
 
 const FunctionSpec drain_spec{
     .name = "_channel_drain",
-    .params = {{"owner"}, {"mode"}, {"ticket", nullptr, Check::Any, default_none}},
+    .params = {{"owner"}, {"mode"}, {"ticket", nullptr, ExactType::Any, default_none}},
     .returns = "None",
     .async_body = drain,
 };

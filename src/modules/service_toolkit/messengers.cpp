@@ -137,12 +137,12 @@ Ref sync_init(const Args& a) {
 // The constructor parameters the two messengers share, then their own.
 std::vector<Param> constructor_params(std::initializer_list<Param> own) {
     std::vector<Param> params = {{"self"},
-                                 {"service_name", "str", Check::Str},
-                                 {"g_chat_webhook", "str", Check::Str},
-                                 {"g_chat_error_webhook", "str", Check::Str},
-                                 {"environ", "str", Check::Str},
-                                 {"log_enabled", "Optional[list[str]]", Check::List, default_none, true},
-                                 {"logger", "Optional[logging.Logger]", Check::Any, default_none}};
+                                 {"service_name", "str", ExactType::Str},
+                                 {"g_chat_webhook", "str", ExactType::Str},
+                                 {"g_chat_error_webhook", "str", ExactType::Str},
+                                 {"environ", "str", ExactType::Str},
+                                 {"log_enabled", "Optional[list[str]]", ExactType::List, default_none, true},
+                                 {"logger", "Optional[logging.Logger]", ExactType::Any, default_none}};
     params.insert(params.end(), own);
     return params;
 }
@@ -352,9 +352,9 @@ const FunctionSpec sync_send_message_spec{
     .qualname = "GoogleChatSyncMessenger.send_message",
     .doc = "Send a message to Google Chat synchronously, allowing dynamic webhook overrides.",
     .params = {{"self"},
-               {"text_message", "str", Check::Str},
-               {"message_type", "int", Check::Int, default_int(1)},
-               {"webhook_url", "Optional[str]", Check::Str, default_none, true}},
+               {"text_message", "str", ExactType::Str},
+               {"message_type", "int", ExactType::Int, default_int(1)},
+               {"webhook_url", "Optional[str]", ExactType::Str, default_none, true}},
     .returns = "None",
     .body = sync_send_message,
 };
@@ -362,7 +362,7 @@ const FunctionSpec sync_send_message_spec{
 const FunctionSpec async_init_spec{
     .name = "__init__",
     .qualname = "GoogleChatAsyncMessenger.__init__",
-    .params = constructor_params({{"max_queue_size", "int", Check::Int, default_int(100)}}),
+    .params = constructor_params({{"max_queue_size", "int", ExactType::Int, default_int(100)}}),
     .returns = "None",
     .body = async_init,
 };
@@ -379,7 +379,7 @@ const FunctionSpec enqueue_message_spec{
     .name = "_enqueue_message",
     .qualname = "GoogleChatAsyncMessenger._enqueue_message",
     // None is accepted as "no message type": it is posted as an "other" message.
-    .params = {{"self"}, {"text_message", "str", Check::Str}, {"message_type", "int", Check::Int, no_default, true}},
+    .params = {{"self"}, {"text_message", "str", ExactType::Str}, {"message_type", "int", ExactType::Int, no_default, true}},
     .returns = "None",
     .async_body = enqueue_message,
 };
@@ -397,8 +397,8 @@ const FunctionSpec async_send_message_spec{
     .qualname = "GoogleChatAsyncMessenger.send_message",
     .doc = "Send message to Google Chat, either synchronously or asynchronously.",
     .params = {{"self"},
-               {"text_message", "str", Check::Str},
-               {"message_type", "int", Check::Int, default_none, true}},
+               {"text_message", "str", ExactType::Str},
+               {"message_type", "int", ExactType::Int, default_none, true}},
     .returns = "None",
     .body = async_send_message,
 };
@@ -407,20 +407,20 @@ const FunctionSpec send_message_async_spec{
     .name = "_send_message_async",
     .qualname = "GoogleChatAsyncMessenger._send_message_async",
     .doc = "Send message to Google Chat asynchronously.",
-    .params = {{"self"}, {"text_message", "str", Check::Str}, {"message_type", "int", Check::Int, no_default, true}},
+    .params = {{"self"}, {"text_message", "str", ExactType::Str}, {"message_type", "int", ExactType::Int, no_default, true}},
     .returns = "None",
     .async_body = send_message_async,
 };
 
 const FunctionSpec setup_spec{
     .name = "setup_google_chat_messenger",
-    .params = {{"service_name", "str", Check::Str},
-               {"g_chat_webhook", "str", Check::Str},
-               {"g_chat_error_webhook", "str", Check::Str},
-               {"environ", "str", Check::Str},
-               {"async_mode", "bool", Check::Any, default_bool(false)},
-               {"log_enabled", "Optional[list[str]]", Check::List, default_none, true},
-               {"logger", "Optional[logging.Logger]", Check::Any, default_none}},
+    .params = {{"service_name", "str", ExactType::Str},
+               {"g_chat_webhook", "str", ExactType::Str},
+               {"g_chat_error_webhook", "str", ExactType::Str},
+               {"environ", "str", ExactType::Str},
+               {"async_mode", "bool", ExactType::Any, default_bool(false)},
+               {"log_enabled", "Optional[list[str]]", ExactType::List, default_none, true},
+               {"logger", "Optional[logging.Logger]", ExactType::Any, default_none}},
     .returns = "Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]",
     .body = setup_google_chat_messenger,
 };

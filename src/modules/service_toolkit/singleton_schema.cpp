@@ -202,7 +202,7 @@ const FunctionSpec singleton_call_spec{
 
 const FunctionSpec add_extra_properties_spec{
     .name = "add_extra_properties_to_schema",
-    .params = {{"schema", "Dict[str, Any]", Check::Dict}, {"appsettings_path", "str", Check::Str}},
+    .params = {{"schema", "Dict[str, Any]", ExactType::Dict}, {"appsettings_path", "str", ExactType::Str}},
     .returns = "Dict[str, Any]",
     .body = add_extra_properties_to_schema,
 };
