@@ -166,6 +166,8 @@ Ref dict_of(std::initializer_list<std::pair<Handle, Handle>> items);
 Ref list_of(std::initializer_list<Handle> items);
 // A str from a PyUnicode_FromFormat format ("%U" a str, "%S" str() of an object).
 Ref format(const char* format, ...);
+// container[key]; container[key] = value
+inline Ref get_item(Handle container, Handle key) { return check(PyObject_GetItem(container.ptr(), key.ptr())); }
 inline void set_item(Handle container, Handle key, Handle value) {
     check(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
 }
