@@ -116,10 +116,11 @@ const FunctionSpec time_tz_spec{
 // CustomLogger.error: attach exception information unless the caller decided,
 // then hand over to the next class's error in the instance's MRO.
 Ref custom_error(const Args& a) {
+    Handle self = a[0], msg = a[1];
     Handle kwargs = a.kwargs();  // this call's own dict: safe to extend
     if (!contains(kwargs, n_exc_info)) set_item(kwargs, n_exc_info, py_bool(true));
-    Ref next_error = getattr(super(a.owner_class(), a[0]), n_error);
-    call_star(next_error, {a[1]}, a.varargs(), kwargs);
+    Ref next_error = getattr(super(a.owner_class(), self), n_error);
+    call_star(next_error, {msg}, a.varargs(), kwargs);
     return none().ref();
 }
 
@@ -163,7 +164,10 @@ const FunctionSpec setup_base_logger_spec{
     .body = setup_base_logger,
 };
 
-Ref setup_sync_logger(const Args& a) { return call(a.global(n_setup_base_logger), a[0], a[1]); }
+Ref setup_sync_logger(const Args& a) {
+    Handle service_name = a[0], log_level = a[1];
+    return call(a.global(n_setup_base_logger), service_name, log_level);
+}
 
 const FunctionSpec setup_sync_logger_spec{
     .name = "setup_sync_logger",
@@ -172,7 +176,10 @@ const FunctionSpec setup_sync_logger_spec{
     .body = setup_sync_logger,
 };
 
-Ref setup_async_logger(const Args& a) { return call(a.global(n_AsyncLogger), a[0], a[1]); }
+Ref setup_async_logger(const Args& a) {
+    Handle service_name = a[0], log_level = a[1];
+    return call(a.global(n_AsyncLogger), service_name, log_level);
+}
 
 const FunctionSpec setup_async_logger_spec{
     .name = "setup_async_logger",
@@ -201,7 +208,8 @@ Ref level_attr(Handle logging, const Name& name) {
 
 Ref get_log_level_from_string(const Args& a) {
     static const Name* const table[] = {&n_DEBUG, &n_INFO, &n_WARNING, &n_ERROR, &n_CRITICAL};
-    Ref key = call(state.str_upper, a[0]);
+    Handle level_str = a[0];
+    Ref key = call(state.str_upper, level_str);
     Ref logging = a.global(n_logging);
     std::array<Ref, std::size(table)> levels;
     for (size_t i = 0; i < levels.size(); ++i) levels[i] = level_attr(logging, *table[i]);
@@ -220,9 +228,10 @@ const FunctionSpec get_log_level_from_string_spec{
 };
 
 Ref setup_logger(const Args& a) {
-    Ref level = call(a.global(n_get_log_level_from_string), a[2]);
-    const Name& setup = truthy(a[1]) ? n_setup_async_logger : n_setup_sync_logger;
-    return call(a.global(setup), a[0], level);
+    Handle service_name = a[0], async_mode = a[1], log_level_str = a[2];
+    Ref level = call(a.global(n_get_log_level_from_string), log_level_str);
+    const Name& setup = truthy(async_mode) ? n_setup_async_logger : n_setup_sync_logger;
+    return call(a.global(setup), service_name, level);
 }
 
 const FunctionSpec setup_logger_spec{
@@ -413,7 +422,10 @@ const FunctionSpec ensure_queue_processing_spec{
 // _log_message(self, level, msg, *args, **kwargs): put one record on the
 // queue, waiting for room when it is full (first come, first served); an
 // info or debug record that finds it full is dropped and counted instead.
-Async log_message(const Args& a) { return channel::put(a, new_tuple({a[1], a[2], a.varargs(), a.kwargs()})); }
+Async log_message(const Args& a) {
+    Handle level = a[1], msg = a[2];
+    return channel::put(a, new_tuple({level, msg, a.varargs(), a.kwargs()}));
+}
 
 const FunctionSpec log_message_spec{
     .name = "_log_message",
@@ -497,7 +509,8 @@ const FunctionSpec debug_spec = log_spec("debug", "AsyncLogger.debug", log_debug
 const FunctionSpec warning_spec = log_spec("warning", "AsyncLogger.warning", log_warning);
 
 Ref print_queue_length(const Args& a) {
-    Ref size = call_method(getattr(a[0], n_log_queue), n_qsize);
+    Handle self = a[0];
+    Ref size = call_method(getattr(self, n_log_queue), n_qsize);
     call(a.global(n_print), format("Log queue length: %S", size.ptr()));
     return none().ref();
 }

@@ -429,9 +429,9 @@ Ref accept_on_home(const Chan& c, Handle self, Handle item, Handle loop, bool aw
 
 // _channel_wake(self, epoch), on the home loop: take in what other threads handed over.
 Ref wake(const Args& a) {
-    Handle self = a[0];
+    Handle self = a[0], epoch = a[1];
     Chan c = chan(self);
-    if (PyLong_AsUnsignedLongLong(a[1].ptr()) != c->epoch) return none().ref();  // the home has changed hands
+    if (PyLong_AsUnsignedLongLong(epoch.ptr()) != c->epoch) return none().ref();  // the home has changed hands
     Ref loop = running_loop(a.global(n_asyncio));
     if (!loop || !c->home.is(loop) || c->delivering) return none().ref();
     c->wake_pending = false;
@@ -567,9 +567,10 @@ void for_each_owner(F&& fn) {
 
 // _channel_exit_request(self, ticket), on the home loop: drain for the exit.
 Ref exit_request(const Args& a) {
+    Handle self = a[0], ticket = a[1];
     Ref loop = running_loop(a.global(n_asyncio));
     call_method(loop, n_create_task,
-                call(installed.drain_function, a[0], new_int(static_cast<long>(DrainMode::Exit)), a[1]));
+                call(installed.drain_function, self, new_int(static_cast<long>(DrainMode::Exit)), ticket));
     return none().ref();
 }
 
@@ -655,10 +656,7 @@ void install(Module module, const ChannelKind& kind) {
     installed.live.set(call(getattr(import("weakref"), n_WeakSet)));
     installed.wake_function.set(module.function(wake_spec));
     installed.exit_request_function.set(module.function(exit_request_spec));
-    installed.drain_function.set(module.function(drain_spec));
-    installed.flight_function.set(module.function(flight_spec));
-    installed.watch_class.set(make_class(module, "_ChannelEndWatch", {}, nullptr,
-                                         {{"aclose", module.function(watch_aclose_spec)}}));
+    install_consumer(module);
     binding::at_exit(exit_all);
     at_fork_child(after_fork);
 }

@@ -288,9 +288,8 @@ void report_cut(Handle self, Handle cut_ones) {
 // No local holding the channel lives across an await (the collector would not
 // see it, and the channel leads back to this coroutine): it is read again.
 Async drain(const Args& a) {
-    Handle self = a[0];
-    const auto mode = static_cast<DrainMode>(PyLong_AsLong(a[1].ptr()));
-    Handle exit_ticket = a[2];
+    Handle self = a[0], mode_number = a[1], exit_ticket = a[2];
+    const auto mode = static_cast<DrainMode>(PyLong_AsLong(mode_number.ptr()));
     Ref asyncio = a.global(n_asyncio);
     Handle loop = co_await hold(call_method(asyncio, n_get_running_loop));
     if (mode != DrainMode::Private) {
@@ -464,6 +463,15 @@ bool has_consumer(const Chan& c) {
         check(PyList_SetSlice(consumers.ptr(), i, i + 1, nullptr));
     }
     return false;
+}
+
+// --- set up with the module ------------------------------------------------------------
+
+void install_consumer(Module module) {
+    installed.drain_function.set(module.function(drain_spec));
+    installed.flight_function.set(module.function(flight_spec));
+    installed.watch_class.set(make_class(module, "_ChannelEndWatch", {}, nullptr,
+                                         {{"aclose", module.function(watch_aclose_spec)}}));
 }
 
 }  // namespace detail

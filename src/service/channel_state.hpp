@@ -145,8 +145,10 @@ enum class DrainMode : long {
     Exit = 2,     // the exit asked the home loop to drain (its third argument is a Ticket)
 };
 
-// The functions made with the module by install() (channel_consumer.cpp).
-extern const FunctionSpec drain_spec, flight_spec, watch_aclose_spec;
+// Called by install(): the functions of channel_consumer.cpp that the
+// channel schedules (the drain, the flight, the end watch's class), made
+// with `module` into `installed`.
+void install_consumer(Module module);
 
 // --- helpers of channel.cpp that the consumer uses ---------------------------------
 
