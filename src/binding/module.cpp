@@ -9,6 +9,7 @@
 namespace binding {
 namespace {
 
+Name n_name("name");
 
 // The interpreter that first imported a module of this library, and the
 // module object that was initialised (kept: it is never initialised twice).

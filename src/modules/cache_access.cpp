@@ -32,7 +32,6 @@ Name n_ProductionRedisClient("ProductionRedisClient");
 Name n_DevelopmentRedisClient("DevelopmentRedisClient");
 
 // Attributes of the clients.
-Name n_url("url");
 Name n_decode_responses("decode_responses");
 Name n_client("client");
 Name n_connect("connect");

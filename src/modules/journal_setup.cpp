@@ -15,7 +15,6 @@ using namespace service;
 namespace {
 
 // Module globals, looked up at each call.
-Name n_asyncio("asyncio");
 Name n_logging("logging");
 Name n_ThreadPoolExecutor("ThreadPoolExecutor");
 Name n_datetime("datetime");
@@ -46,17 +45,8 @@ Name n_INFO("INFO");
 Name n_WARNING("WARNING");
 Name n_ERROR("ERROR");
 Name n_CRITICAL("CRITICAL");
-Name n_Queue("Queue");
-Name n_get_running_loop("get_running_loop");
-Name n_new_event_loop("new_event_loop");
 Name n_set_event_loop("set_event_loop");
-Name n_call_exception_handler("call_exception_handler");
 Name n_qsize("qsize");
-Name n_message("message");
-Name n_exception("exception");
-Name n_WeakSet("WeakSet");
-Name n_is_running("is_running");
-Name n_is_closed("is_closed");
 
 // Level words: the keys of log_methods, the first field of a queue item, and
 // the names of the logger methods they select (error and info are shared names).
@@ -64,13 +54,10 @@ Name n_warning("warning");
 Name n_debug("debug");
 
 // AsyncLogger's attributes and methods.
-Name n_log_queue("log_queue");
 Name n_executor("executor");
 Name n_log_level("log_level");
 Name n_log_methods("log_methods");
 Name n_consumer_tasks("_consumer_tasks");
-Name n_ensure_queue_processing("_ensure_queue_processing");
-Name n_process_log_queue("_process_log_queue");
 
 // Fixed texts of the record layout.
 Name s_zone("Asia/Kolkata");
@@ -355,8 +342,8 @@ struct LoggerKind final : ChannelKind {
         return !equals(word, n_info) && !equals(word, n_debug);
     }
     Ref drop_report(Py_ssize_t count) const override {
-        static Name text("Log queue was full: %d info/debug records dropped");
-        return new_tuple({n_warning, text, new_tuple({new_int(count)}), new_dict()});
+        static Name s_drop_report("Log queue was full: %d info/debug records dropped");
+        return new_tuple({n_warning, s_drop_report, new_tuple({new_int(count)}), new_dict()});
     }
 };
 const LoggerKind logger_kind;

@@ -15,15 +15,14 @@ Name n_channel("_channel");
 Name n_put_nowait("put_nowait");
 Name n_get_nowait("get_nowait");
 Name n_maxsize("maxsize");
-Name n_Queue("Queue");
-Name n_queue_loop("_loop");  // the loop an asyncio.Queue is bound to
-Name n_is_running("is_running");
+Name n_underscore_loop("_loop");
+Name n_set_result("set_result");
 Name n_Runner("Runner");
 Name n_run("run");
-Name n_new_event_loop("new_event_loop");
 Name n_loop_factory("loop_factory");
-Name n_WeakSet("WeakSet");
 Name n_allocate_lock("allocate_lock");
+Name n_acquire("acquire");
+Name n_release("release");
 
 // Read-only views for introspection: `obj._channel.line` and the like.
 template <Ref State::*field>
@@ -89,7 +88,7 @@ Ref take_queued(Handle queue) {
 // True when `queue` is an asyncio queue bound to a loop other than `loop`
 // (asyncio binds a queue to the first loop on which it had to wait).
 bool bound_elsewhere(Handle queue, Handle loop) {
-    Ref bound = getattr_optional(queue, n_queue_loop);
+    Ref bound = getattr_optional(queue, n_underscore_loop);
     return bound && !bound.is_none() && !bound.is(loop);
 }
 

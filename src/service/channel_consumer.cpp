@@ -13,7 +13,8 @@ namespace detail {
 
 Name n_sleep("sleep");
 Name n_put("put");
-Name n_timeout("timeout");
+Name n_cancel("cancel");
+Name n_create_future("create_future");
 Name n_wait("wait");
 Name n_Task("Task");
 Name n_loop("loop");
@@ -23,9 +24,6 @@ Name n_get_asyncgen_hooks("get_asyncgen_hooks");
 Name n_firstiter("firstiter");
 Name n_dunder_self("__self__");
 Name n_owner("owner");
-Name n_call_exception_handler("call_exception_handler");
-Name n_message("message");
-Name n_exception("exception");
 Name s_flight_failed("the post of a queue item failed");
 
 Flight* flight_of(Handle obj) { return obj ? Native<Flight>::get(obj) : nullptr; }

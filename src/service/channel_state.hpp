@@ -19,17 +19,8 @@
 
 namespace service::channel::detail {
 
-// Names both units use.
-inline Name n_asyncio("asyncio");
-inline Name n_log_queue("log_queue");
+// Names both units use (names.hpp holds those that others use too).
 inline Name n_task_done("task_done");
-inline Name n_get_running_loop("get_running_loop");
-inline Name n_is_closed("is_closed");
-inline Name n_cancel("cancel");
-inline Name n_set_result("set_result");
-inline Name n_create_future("create_future");
-inline Name n_acquire("acquire");
-inline Name n_release("release");
 inline Name n_create_task("create_task");
 inline Name n_call_soon_threadsafe("call_soon_threadsafe");
 

@@ -24,12 +24,9 @@ Name n_GoogleChatAsyncMessenger("GoogleChatAsyncMessenger");
 Name n_dumps("dumps");
 Name n_post("post");
 Name n_raise_for_status("raise_for_status");
-Name n_Queue("Queue");
 Name n_get_event_loop("get_event_loop");
 Name n_ClientSession("ClientSession");
-Name n_timeout("timeout");
 Name n_write("write");
-Name n_url("url");
 Name n_headers("headers");
 Name n_data("data");
 
@@ -42,10 +39,7 @@ Name n_g_chat_error_webhook("g_chat_error_webhook");
 Name n_environ("environ");
 Name n_log_enabled("log_enabled");
 Name n_color_dict("color_dict");
-Name n_log_queue("log_queue");
 Name n_queue_task("queue_task");
-Name n_ensure_queue_processing("_ensure_queue_processing");
-Name n_process_log_queue("_process_log_queue");
 Name n_send_message_async("_send_message_async");
 
 // Texts: the card message, its header and colours.

@@ -7,9 +7,10 @@
 namespace toolkit {
 namespace {
 
-// Module globals, looked up at each call.
+// A global looked up at each call (the built-in unless the module has its own).
 Name n_open("open");
 
+// json.load, and the items of the settings read.
 Name n_load("load");
 Name n_items("items");
 

@@ -15,8 +15,7 @@
 namespace toolkit {
 using namespace binding;
 
-// Module globals, looked up at each call.
-inline Name n_asyncio("asyncio");
+// The module global that settings_schema.cpp and messengers.cpp look up at each call.
 inline Name n_json("json");
 
 // add_extra_properties_to_schema.
