@@ -176,10 +176,10 @@ void release(const Chan& c);
 
 Flight* flight_of(Handle obj);
 // Cut the posts in flight that no running loop will finish (on a closed loop
-// or one whose thread has ended; with `all_but` given, on any loop but that
+// or one whose thread has ended; with `keep_loop` given, on any loop but that
 // one; with `every_loop`, all): each is stopped quietly and what it carried
 // is appended to `front`.
-void cut_flights(const Chan& c, Handle self, Handle all_but, bool every_loop, Handle front);
+void cut_flights(const Chan& c, Handle self, Handle keep_loop, bool every_loop, Handle front);
 // Run a consumer coroutine of ours up to its first suspension; false when it ended at once.
 bool start_eagerly(Handle coroutine);
 // A consumer serves the home.
