@@ -1,8 +1,10 @@
 // Calling into Python: interned names, attribute access, vectorcalls with
 // positional and keyword arguments, and a few small object helpers.
 //
-//     Ref r = call(f, a, b, kw(names::ex, ttl));   // f(a, b, ex=ttl)
-//     Ref v = call_method(client, names::get, key);  // client.get(key)
+//     Ref r = call(f, a, b, kw(n_ex, ttl));      // f(a, b, ex=ttl)
+//     Ref v = call_method(client, n_get, key);   // client.get(key)
+//
+// The `Name` objects (`n_ex`, `n_get`) are spelled and placed as names.hpp says.
 #pragma once
 
 #include "error.hpp"
@@ -164,6 +166,8 @@ Ref dict_of(std::initializer_list<std::pair<Handle, Handle>> items);
 Ref list_of(std::initializer_list<Handle> items);
 // A str from a PyUnicode_FromFormat format ("%U" a str, "%S" str() of an object).
 Ref format(const char* format, ...);
+// container[key]; container[key] = value
+inline Ref get_item(Handle container, Handle key) { return check(PyObject_GetItem(container.ptr(), key.ptr())); }
 inline void set_item(Handle container, Handle key, Handle value) {
     check(PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()));
 }

@@ -4,8 +4,8 @@
 //
 //     Async consume(const Args& a) {
 //         for (;;) {
-//             Ref item = co_await call_method(queue, names::get);   // await queue.get()
-//             try { co_await call(send, item); }                    // try: await send(item)
+//             Ref item = co_await call_method(queue, n_get);   // await queue.get()
+//             try { co_await call(send, item); }               // try: await send(item)
 //             catch (PyError& e) { if (!e.matches(PyExc_Exception)) throw; ... }
 //         }
 //     }
@@ -36,11 +36,11 @@
 // coroutine's arguments own), keeps it with `hold`, which stores it in the
 // coroutine object where the collector sees it:
 //
-//     Handle turn = co_await hold(call_method(loop, names::create_future));
+//     Handle turn = co_await hold(call_method(loop, n_create_future));
 //
 // The awaited object itself is safe: `co_await expr` moves a temporary `Ref`
 // into the coroutine object. Other temporaries of the same full-expression
-// (`co_await call_method(getattr(self, names::queue), names::get)` keeps the
+// (`co_await call_method(getattr(self, n_log_queue), n_get)` keeps the
 // queue) live in the frame until the expression ends, so build such awaitables
 // in a helper function that returns only the awaitable.
 #pragma once

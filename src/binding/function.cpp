@@ -2,7 +2,6 @@
 // Python-level attributes, method binding and introspection.
 #include "function.hpp"
 
-#include "coroutine.hpp"
 #include "names.hpp"
 
 #include <algorithm>
@@ -56,13 +55,13 @@ Name n_co_varnames("co_varnames");
 Name n_co_name("co_name");
 Name n_co_qualname("co_qualname");
 
-PyTypeObject* exact_type(Check check) {
-    switch (check) {
-        case Check::Str: return &PyUnicode_Type;
-        case Check::Int: return &PyLong_Type;
-        case Check::List: return &PyList_Type;
-        case Check::Dict: return &PyDict_Type;
-        case Check::Any: break;
+PyTypeObject* builtin_type(ExactType type) {
+    switch (type) {
+        case ExactType::Str: return &PyUnicode_Type;
+        case ExactType::Int: return &PyLong_Type;
+        case ExactType::List: return &PyList_Type;
+        case ExactType::Dict: return &PyDict_Type;
+        case ExactType::Any: break;
     }
     return nullptr;
 }
@@ -143,7 +142,7 @@ Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
     }
     for (size_t i = 0; i < n; ++i) {
         const Param& p = s.params[i];
-        check_argument(p.name, p.check, p.none_ok, Handle(values[i]));
+        refuse_unless_exact(p.name, p.type, p.none_ok, Handle(values[i]));
     }
     PyObject* self = reinterpret_cast<PyObject*>(f);
     if (s.async_body) return detail::start_coroutine(s, self, values, n, varargs.ptr(), std::move(kwargs));
@@ -168,7 +167,7 @@ Ref default_value(const Default& d) {
 
 // Refuse, when the function object is made, a spec that would misbind calls:
 // the value arrays hold max_params, and __defaults__ fills the last parameters.
-void check_spec(const FunctionSpec& spec) {
+void validate_spec(const FunctionSpec& spec) {
     if (spec.params.size() > max_params)
         raise(PyExc_SystemError, "%s(): more than %zd parameters", spec.name, static_cast<Py_ssize_t>(max_params));
     const Param* with_default = nullptr;
@@ -414,8 +413,8 @@ PyTypeObject* function_type() {
 
 }  // namespace
 
-void check_argument(const char* name, Check check, bool none_ok, Handle value) {
-    PyTypeObject* want = exact_type(check);
+void refuse_unless_exact(const char* name, ExactType type, bool none_ok, Handle value) {
+    PyTypeObject* want = builtin_type(type);
     if (!want || Py_IS_TYPE(value.ptr(), want) || (none_ok && value.is_none())) return;
     refuse_argument(name, want, value);
 }
@@ -434,7 +433,7 @@ Ref module_global(Handle module, const Name& name) {
 }
 
 Ref make_function(const FunctionSpec& spec, Handle module) {
-    check_spec(spec);
+    validate_spec(spec);
     PyTypeObject* type = function_type();
     Ref self = check(type->tp_alloc(type, 0));  // zeroed and tracked by the collector
     FunctionObject* f = as_function(self.ptr());

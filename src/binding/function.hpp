@@ -28,8 +28,8 @@ namespace binding {
 
 class Async;
 
-// The exact built-in type a parameter requires.
-enum class Check : uint8_t { Any, Str, Int, List, Dict };
+// The exact built-in type a parameter requires (Any: no requirement).
+enum class ExactType : uint8_t { Any, Str, Int, List, Dict };
 
 // A parameter's default value, as written in a `def`.
 struct Default {
@@ -51,7 +51,7 @@ inline constexpr size_t max_params = 16;
 struct Param {
     const char* name;
     const char* annotation = nullptr;  // stored as a string in __annotations__
-    Check check = Check::Any;
+    ExactType type = ExactType::Any;
     Default default_value = no_default;
     bool none_ok = false;  // None accepted besides the checked type
 };
@@ -134,9 +134,9 @@ bool is_function(Handle obj) noexcept;
 // Record the class whose body defines `function` (done by make_class).
 void set_owner_class(Handle function, Handle cls) noexcept;
 
-// Refuse `value` for parameter `name` unless its type is exactly `check`'s.
-// Exposed for bodies that check a value the binder cannot (none here so far).
-void check_argument(const char* name, Check check, bool none_ok, Handle value);
+// Refuse `value` for parameter `name` (TypeError) unless its type is exactly
+// `type`. Exposed for bodies that refuse a value the binder cannot (none here so far).
+void refuse_unless_exact(const char* name, ExactType type, bool none_ok, Handle value);
 
 namespace detail {
 // Called by the coroutine bridge: start an `async def` body.

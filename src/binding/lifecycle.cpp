@@ -12,6 +12,7 @@ namespace {
 // a module is initialised once per process: plain statics serve).
 std::vector<LifecycleHook> exit_hooks, fork_hooks;
 
+Name n_register("register");
 Name n_register_at_fork("register_at_fork");
 Name n_after_in_child("after_in_child");
 

@@ -9,6 +9,7 @@
 namespace binding {
 namespace {
 
+Name n_name("name");
 
 // The interpreter that first imported a module of this library, and the
 // module object that was initialised (kept: it is never initialised twice).
@@ -73,7 +74,7 @@ int ModuleInit::exec(PyObject* module) {
 }
 
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
-               std::initializer_list<Member> members, Handle metaclass) {
+               std::span<const Member> members, Handle metaclass) {
     Ref base_tuple = new_tuple(bases);
     Ref meta = metaclass ? metaclass.ref()
                : bases.size() ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))

@@ -15,6 +15,7 @@
 #include "function.hpp"
 
 #include <initializer_list>
+#include <span>
 
 namespace binding {
 
@@ -42,7 +43,11 @@ struct Member {
 // then `metaclass(name, bases, namespace)`. Without an explicit metaclass
 // the metaclass of the first base is used (`type` without bases).
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
-               std::initializer_list<Member> members, Handle metaclass = Handle());
+               std::span<const Member> members, Handle metaclass = Handle());
+inline Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
+                      std::initializer_list<Member> members, Handle metaclass = Handle()) {
+    return make_class(module, name, bases, doc, std::span<const Member>(members.begin(), members.size()), metaclass);
+}
 
 class ModuleInit {
 public:

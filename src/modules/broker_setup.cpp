@@ -22,7 +22,8 @@ Setting settings[] = {
 
 // KafkaConfigurationBuilder.__init__(self, config): remember the object to fill.
 Ref init(const Args& a) {
-    setattr(a[0], n_config, a[1]);
+    Handle self = a[0], config = a[1];
+    setattr(self, n_config, config);
     return none().ref();
 }
 
@@ -37,11 +38,11 @@ const FunctionSpec init_spec{
 // KafkaConfigurationBuilder.build(self, data): each key's value (None when
 // absent) goes onto the configuration object, read afresh for every key.
 Ref build(const Args& a) {
-    Handle data = a[1];
+    Handle self = a[0], data = a[1];
     for (const Setting& s : settings) {
         PyObject* found = nullptr;
         Ref value = check(PyDict_GetItemRef(data.ptr(), s.key.get().ptr(), &found)) ? Ref::steal(found) : none().ref();
-        setattr(getattr(a[0], n_config), s.attribute, value);
+        setattr(getattr(self, n_config), s.attribute, value);
     }
     return none().ref();
 }
@@ -49,7 +50,7 @@ Ref build(const Args& a) {
 const FunctionSpec build_spec{
     .name = "build",
     .qualname = "KafkaConfigurationBuilder.build",
-    .params = {{"self"}, {"data", "Dict[str, Any]", Check::Dict}},
+    .params = {{"self"}, {"data", "Dict[str, Any]", ExactType::Dict}},
     .returns = "None",
     .body = build,
 };

@@ -14,8 +14,10 @@
 #include "binding/names.hpp"
 #include "service/mask.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 using namespace binding;
 using namespace service;
@@ -30,7 +32,6 @@ Name n_ProductionRedisClient("ProductionRedisClient");
 Name n_DevelopmentRedisClient("DevelopmentRedisClient");
 
 // Attributes of the clients.
-Name n_url("url");
 Name n_decode_responses("decode_responses");
 Name n_client("client");
 Name n_connect("connect");
@@ -116,37 +117,41 @@ Ref guarded(Body&& body, OnFailure&& on_failure) {
 }
 
 // ---------------------------------------------------------------------------
-// IRedisClient: every operation only raises NotImplementedError.
+// The Redis operations
 
 Ref not_implemented(const Args&) { raise_object(Handle(PyExc_NotImplementedError)); }
 
-const FunctionSpec interface_get_spec{
-    .name = "get",
-    .qualname = "IRedisClient.get",
-    .params = {{"self"}, {"key", "str", Check::Str}},
-    .returns = "Union[str, None]",
-    .body = not_implemented,
-};
-const FunctionSpec interface_set_spec{
-    .name = "set",
-    .qualname = "IRedisClient.set",
-    .params = {{"self"}, {"key", "str", Check::Str}, {"value", "str", Check::Str},
-               {"ex", "int", Check::Int, default_int(0)}},
-    .returns = "bool",
-    .body = not_implemented,
-};
-const FunctionSpec interface_delete_spec{
-    .name = "delete",
-    .qualname = "IRedisClient.delete",
-    .params = {{"self"}, {"key", "str", Check::Str}},
-    .returns = "bool",
-    .body = not_implemented,
-};
-const FunctionSpec interface_increment_spec{
-    .name = "increment_category_counts",
-    .qualname = "IRedisClient.increment_category_counts",
-    .params = {{"self"}, {"operation_id", "str", Check::Str}, {"batch_data", "list", Check::List}},
-    .body = not_implemented,
+// A Redis operation, written once beside its body: `method` is the method of
+// BaseRedisClient, and IRedisClient gets a method of the same signature that
+// only raises NotImplementedError (each named "<class>.<name>"). Both classes
+// list the operations in the order they are defined in this file.
+class RedisOperation {
+public:
+    explicit RedisOperation(FunctionSpec method)
+        : base_qualname_(std::string("BaseRedisClient.") + method.name),
+          abstract_qualname_(std::string("IRedisClient.") + method.name),
+          base_(std::move(method)),
+          abstract_(base_) {
+        base_.qualname = base_qualname_.c_str();
+        abstract_.qualname = abstract_qualname_.c_str();
+        abstract_.body = not_implemented;
+        registry().push_back(this);
+    }
+    RedisOperation(const RedisOperation&) = delete;
+    RedisOperation& operator=(const RedisOperation&) = delete;
+
+    const FunctionSpec& base() const noexcept { return base_; }
+    const FunctionSpec& abstract() const noexcept { return abstract_; }
+    // Every operation, in the order of definition.
+    static const std::vector<const RedisOperation*>& all() { return registry(); }
+
+private:
+    static std::vector<const RedisOperation*>& registry() {
+        static std::vector<const RedisOperation*> operations;
+        return operations;
+    }
+    std::string base_qualname_, abstract_qualname_;
+    FunctionSpec base_, abstract_;
 };
 
 // ---------------------------------------------------------------------------
@@ -155,10 +160,10 @@ const FunctionSpec interface_increment_spec{
 // __init__(self, url, logger, decode_responses=True): store the settings,
 // then connect through the subclass's `connect`.
 Ref base_init(const Args& a) {
-    Handle self = a[0];
-    setattr(self, n_url, a[1]);
-    setattr(self, n_logger, a[2]);
-    setattr(self, n_decode_responses, a[3]);
+    Handle self = a[0], url = a[1], logger = a[2], decode_responses = a[3];
+    setattr(self, n_url, url);
+    setattr(self, n_logger, logger);
+    setattr(self, n_decode_responses, decode_responses);
     Ref client = call_method(self, n_connect);
     setattr(self, n_client, client);
     return none().ref();
@@ -167,8 +172,8 @@ Ref base_init(const Args& a) {
 const FunctionSpec base_init_spec{
     .name = "__init__",
     .qualname = "BaseRedisClient.__init__",
-    .params = {{"self"}, {"url", "str", Check::Str}, {"logger", "any"},
-               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .params = {{"self"}, {"url", "str", ExactType::Str}, {"logger", "any"},
+               {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .body = base_init,
 };
 
@@ -198,13 +203,12 @@ Ref base_get(const Args& a) {
         });
 }
 
-const FunctionSpec base_get_spec{
+const RedisOperation get_operation{{
     .name = "get",
-    .qualname = "BaseRedisClient.get",
-    .params = {{"self"}, {"key", "str", Check::Str}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}},
     .returns = "Union[str, None]",
     .body = base_get,
-};
+}};
 
 // set(self, key, value, ex=0): write with an expiry, `ex` seconds or, when 0,
 // the instance's DEFAULT_TTL; the client's result, or False on a logged failure.
@@ -221,14 +225,13 @@ Ref base_set(const Args& a) {
         });
 }
 
-const FunctionSpec base_set_spec{
+const RedisOperation set_operation{{
     .name = "set",
-    .qualname = "BaseRedisClient.set",
-    .params = {{"self"}, {"key", "str", Check::Str}, {"value", "str", Check::Str},
-               {"ex", "int", Check::Int, default_int(0)}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}, {"value", "str", ExactType::Str},
+               {"ex", "int", ExactType::Int, default_int(0)}},
     .returns = "bool",
     .body = base_set,
-};
+}};
 
 // delete(self, key): the client's result (the number of keys removed), or
 // False on a logged failure.
@@ -243,13 +246,12 @@ Ref base_delete(const Args& a) {
                    });
 }
 
-const FunctionSpec base_delete_spec{
+const RedisOperation delete_operation{{
     .name = "delete",
-    .qualname = "BaseRedisClient.delete",
-    .params = {{"self"}, {"key", "str", Check::Str}},
+    .params = {{"self"}, {"key", "str", ExactType::Str}},
     .returns = "bool",
     .body = base_delete,
-};
+}};
 
 // ---------------------------------------------------------------------------
 // Category counts
@@ -480,12 +482,11 @@ Ref base_increment(const Args& a) {
         });
 }
 
-const FunctionSpec base_increment_spec{
+const RedisOperation increment_operation{{
     .name = "increment_category_counts",
-    .qualname = "BaseRedisClient.increment_category_counts",
-    .params = {{"self"}, {"operation_id", "str", Check::Str}, {"batch_data", "list", Check::List}},
+    .params = {{"self"}, {"operation_id", "str", ExactType::Str}, {"batch_data", "list", ExactType::List}},
     .body = base_increment,
-};
+}};
 
 // ---------------------------------------------------------------------------
 // Connection failures
@@ -576,13 +577,14 @@ Ref single_server_url(Handle url) {
 // second ":" when it is all digits (str.isdigit), converted as int() does,
 // else 6379.
 Ref production_parse_url(const Args& a) {
-    PyObject* url = a[1].ptr();
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(url);
-    const int kind = PyUnicode_KIND(url);
-    const void* data = PyUnicode_DATA(url);
+    Handle url = a[1];
+    PyObject* text = url.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
     Py_ssize_t colon = 0;
     while (colon < length && PyUnicode_READ(kind, data, colon) != ':') ++colon;
-    Ref host = colon == length ? a[1].ref() : check(PyUnicode_Substring(url, 0, colon));
+    Ref host = colon == length ? url.ref() : check(PyUnicode_Substring(text, 0, colon));
     if (colon == length) return new_tuple({host, new_int(default_port)});
 
     Py_ssize_t start = colon + 1, stop = start;
@@ -604,8 +606,8 @@ Ref production_parse_url(const Args& a) {
         // Other digits (and long runs) go through int()'s own conversion,
         // which accepts decimal digits of any script and refuses the rest
         // (superscripts, say) with its ValueError.
-        Ref text = check(PyUnicode_Substring(url, start, stop));
-        port = check(PyLong_FromUnicodeObject(text.ptr(), 10));
+        Ref digits_text = check(PyUnicode_Substring(text, start, stop));
+        port = check(PyLong_FromUnicodeObject(digits_text.ptr(), 10));
     }
     return new_tuple({host, port});
 }
@@ -613,7 +615,7 @@ Ref production_parse_url(const Args& a) {
 const FunctionSpec production_parse_url_spec{
     .name = "_parse_url",
     .qualname = "ProductionRedisClient._parse_url",
-    .params = {{"self"}, {"url", "str", Check::Str}},
+    .params = {{"self"}, {"url", "str", ExactType::Str}},
     .body = production_parse_url,
 };
 
@@ -729,10 +731,10 @@ const FunctionSpec initialize_redis_spec{
            "connection to url, with \"redis://\" put in front unless it begins with\n"
            "redis://, rediss:// or unix:// (in any letter case). Either connection waits\n"
            "a bounded time to connect and for each reply.",
-    .params = {{"url", "str", Check::Str},
-               {"environ", "str", Check::Str},
-               {"logger", nullptr, Check::Any, default_none},
-               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .params = {{"url", "str", ExactType::Str},
+               {"environ", "str", ExactType::Str},
+               {"logger", nullptr, ExactType::Any, default_none},
+               {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .body = initialize_redis,
 };
 
@@ -748,9 +750,9 @@ const FunctionSpec factory_create_spec{
     .name = "create",
     .qualname = "RedisClientFactory.create",
     .doc = "Create a Redis client instance.\n- client_type: 1 for simple implementation, 2 for advanced (default).",
-    .params = {{"url", "str", Check::Str}, {"environ", "str", Check::Str},
-               {"client_type", "int", Check::Int, default_int(2)}, {"logger", "any", Check::Any, default_none},
-               {"decode_responses", "bool", Check::Any, default_bool(true)}},
+    .params = {{"url", "str", ExactType::Str}, {"environ", "str", ExactType::Str},
+               {"client_type", "int", ExactType::Int, default_int(2)}, {"logger", "any", ExactType::Any, default_none},
+               {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .returns = "Union[IRedisClient, object]",
     .body = factory_create,
 };
@@ -769,22 +771,18 @@ void exec(Module m) {
     m.add("RedisClusterClient", cluster_class);
     m.add("initialize_redis", m.function(initialize_redis_spec));
 
-    Ref interface = make_class(m, "IRedisClient", {}, "Interface for Redis clients.",
-                               {{"get", m.function(interface_get_spec)},
-                                {"set", m.function(interface_set_spec)},
-                                {"delete", m.function(interface_delete_spec)},
-                                {"increment_category_counts", m.function(interface_increment_spec)}});
+    std::vector<Member> abstract_methods;
+    for (const RedisOperation* op : RedisOperation::all())
+        abstract_methods.push_back({op->abstract().name, m.function(op->abstract())});
+    Ref interface = make_class(m, "IRedisClient", {}, "Interface for Redis clients.", abstract_methods);
     m.add("IRedisClient", interface);
 
+    std::vector<Member> base_members = {{"DEFAULT_TTL", new_int(604800)},
+                                        {"__init__", m.function(base_init_spec)},
+                                        {"connect", m.function(base_connect_spec)}};
+    for (const RedisOperation* op : RedisOperation::all()) base_members.push_back({op->base().name, m.function(op->base())});
     Ref base = make_class(m, "BaseRedisClient", {interface},
-                          "Base Redis client with common functionality and error handling.",
-                          {{"DEFAULT_TTL", new_int(604800)},
-                           {"__init__", m.function(base_init_spec)},
-                           {"connect", m.function(base_connect_spec)},
-                           {"get", m.function(base_get_spec)},
-                           {"set", m.function(base_set_spec)},
-                           {"delete", m.function(base_delete_spec)},
-                           {"increment_category_counts", m.function(base_increment_spec)}});
+                          "Base Redis client with common functionality and error handling.", base_members);
     m.add("BaseRedisClient", base);
 
     m.add("ProductionRedisClient",

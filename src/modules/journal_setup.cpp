@@ -15,7 +15,6 @@ using namespace service;
 namespace {
 
 // Module globals, looked up at each call.
-Name n_asyncio("asyncio");
 Name n_logging("logging");
 Name n_ThreadPoolExecutor("ThreadPoolExecutor");
 Name n_datetime("datetime");
@@ -46,17 +45,8 @@ Name n_INFO("INFO");
 Name n_WARNING("WARNING");
 Name n_ERROR("ERROR");
 Name n_CRITICAL("CRITICAL");
-Name n_Queue("Queue");
-Name n_get_running_loop("get_running_loop");
-Name n_new_event_loop("new_event_loop");
 Name n_set_event_loop("set_event_loop");
-Name n_call_exception_handler("call_exception_handler");
 Name n_qsize("qsize");
-Name n_message("message");
-Name n_exception("exception");
-Name n_WeakSet("WeakSet");
-Name n_is_running("is_running");
-Name n_is_closed("is_closed");
 
 // Level words: the keys of log_methods, the first field of a queue item, and
 // the names of the logger methods they select (error and info are shared names).
@@ -64,13 +54,10 @@ Name n_warning("warning");
 Name n_debug("debug");
 
 // AsyncLogger's attributes and methods.
-Name n_log_queue("log_queue");
 Name n_executor("executor");
 Name n_log_level("log_level");
 Name n_log_methods("log_methods");
 Name n_consumer_tasks("_consumer_tasks");
-Name n_ensure_queue_processing("_ensure_queue_processing");
-Name n_process_log_queue("_process_log_queue");
 
 // Fixed texts of the record layout.
 Name s_zone("Asia/Kolkata");
@@ -116,17 +103,18 @@ const FunctionSpec time_tz_spec{
 // CustomLogger.error: attach exception information unless the caller decided,
 // then hand over to the next class's error in the instance's MRO.
 Ref custom_error(const Args& a) {
+    Handle self = a[0], msg = a[1];
     Handle kwargs = a.kwargs();  // this call's own dict: safe to extend
     if (!contains(kwargs, n_exc_info)) set_item(kwargs, n_exc_info, py_bool(true));
-    Ref next_error = getattr(super(a.owner_class(), a[0]), n_error);
-    call_star(next_error, {a[1]}, a.varargs(), kwargs);
+    Ref next_error = getattr(super(a.owner_class(), self), n_error);
+    call_star(next_error, {msg}, a.varargs(), kwargs);
     return none().ref();
 }
 
 const FunctionSpec custom_error_spec{
     .name = "error",
     .qualname = "CustomLogger.error",
-    .params = {{"self"}, {"msg", "str", Check::Str}},
+    .params = {{"self"}, {"msg", "str", ExactType::Str}},
     .varargs = "args",
     .varargs_annotation = "Any",
     .kwargs = "kwargs",
@@ -154,7 +142,7 @@ Ref setup_base_logger(const Args& a) {
     return logger;
 }
 
-const std::vector<Param> name_and_level = {{"service_name", "str", Check::Str}, {"log_level", "int", Check::Int}};
+const std::vector<Param> name_and_level = {{"service_name", "str", ExactType::Str}, {"log_level", "int", ExactType::Int}};
 
 const FunctionSpec setup_base_logger_spec{
     .name = "setup_base_logger",
@@ -163,7 +151,10 @@ const FunctionSpec setup_base_logger_spec{
     .body = setup_base_logger,
 };
 
-Ref setup_sync_logger(const Args& a) { return call(a.global(n_setup_base_logger), a[0], a[1]); }
+Ref setup_sync_logger(const Args& a) {
+    Handle service_name = a[0], log_level = a[1];
+    return call(a.global(n_setup_base_logger), service_name, log_level);
+}
 
 const FunctionSpec setup_sync_logger_spec{
     .name = "setup_sync_logger",
@@ -172,7 +163,10 @@ const FunctionSpec setup_sync_logger_spec{
     .body = setup_sync_logger,
 };
 
-Ref setup_async_logger(const Args& a) { return call(a.global(n_AsyncLogger), a[0], a[1]); }
+Ref setup_async_logger(const Args& a) {
+    Handle service_name = a[0], log_level = a[1];
+    return call(a.global(n_AsyncLogger), service_name, log_level);
+}
 
 const FunctionSpec setup_async_logger_spec{
     .name = "setup_async_logger",
@@ -201,7 +195,8 @@ Ref level_attr(Handle logging, const Name& name) {
 
 Ref get_log_level_from_string(const Args& a) {
     static const Name* const table[] = {&n_DEBUG, &n_INFO, &n_WARNING, &n_ERROR, &n_CRITICAL};
-    Ref key = call(state.str_upper, a[0]);
+    Handle level_str = a[0];
+    Ref key = call(state.str_upper, level_str);
     Ref logging = a.global(n_logging);
     std::array<Ref, std::size(table)> levels;
     for (size_t i = 0; i < levels.size(); ++i) levels[i] = level_attr(logging, *table[i]);
@@ -214,22 +209,23 @@ Ref get_log_level_from_string(const Args& a) {
 const FunctionSpec get_log_level_from_string_spec{
     .name = "get_log_level_from_string",
     .doc = "Convert a log level string to a logging level int.",
-    .params = {{"level_str", "str", Check::Str}},
+    .params = {{"level_str", "str", ExactType::Str}},
     .returns = "int",
     .body = get_log_level_from_string,
 };
 
 Ref setup_logger(const Args& a) {
-    Ref level = call(a.global(n_get_log_level_from_string), a[2]);
-    const Name& setup = truthy(a[1]) ? n_setup_async_logger : n_setup_sync_logger;
-    return call(a.global(setup), a[0], level);
+    Handle service_name = a[0], async_mode = a[1], log_level_str = a[2];
+    Ref level = call(a.global(n_get_log_level_from_string), log_level_str);
+    const Name& setup = truthy(async_mode) ? n_setup_async_logger : n_setup_sync_logger;
+    return call(a.global(setup), service_name, level);
 }
 
 const FunctionSpec setup_logger_spec{
     .name = "setup_logger",
-    .params = {{"service_name", "str", Check::Str},
-               {"async_mode", "bool", Check::Any, default_bool(false)},
-               {"log_level_str", "str", Check::Str, default_str("DEBUG")}},
+    .params = {{"service_name", "str", ExactType::Str},
+               {"async_mode", "bool", ExactType::Any, default_bool(false)},
+               {"log_level_str", "str", ExactType::Str, default_str("DEBUG")}},
     .returns = "Union[Logger, AsyncLogger]",
     .body = setup_logger,
 };
@@ -346,8 +342,8 @@ struct LoggerKind final : ChannelKind {
         return !equals(word, n_info) && !equals(word, n_debug);
     }
     Ref drop_report(Py_ssize_t count) const override {
-        static Name text("Log queue was full: %d info/debug records dropped");
-        return new_tuple({n_warning, text, new_tuple({new_int(count)}), new_dict()});
+        static Name s_drop_report("Log queue was full: %d info/debug records dropped");
+        return new_tuple({n_warning, s_drop_report, new_tuple({new_int(count)}), new_dict()});
     }
 };
 const LoggerKind logger_kind;
@@ -371,9 +367,9 @@ const FunctionSpec init_spec{
     .name = "__init__",
     .qualname = "AsyncLogger.__init__",
     .params = {{"self"},
-               {"service_name", "str", Check::Str},
-               {"log_level", "int", Check::Int},
-               {"max_queue_size", "int", Check::Int, default_int(100)}},
+               {"service_name", "str", ExactType::Str},
+               {"log_level", "int", ExactType::Int},
+               {"max_queue_size", "int", ExactType::Int, default_int(100)}},
     .returns = "None",
     .body = init,
 };
@@ -413,12 +409,15 @@ const FunctionSpec ensure_queue_processing_spec{
 // _log_message(self, level, msg, *args, **kwargs): put one record on the
 // queue, waiting for room when it is full (first come, first served); an
 // info or debug record that finds it full is dropped and counted instead.
-Async log_message(const Args& a) { return channel::put(a, new_tuple({a[1], a[2], a.varargs(), a.kwargs()})); }
+Async log_message(const Args& a) {
+    Handle level = a[1], msg = a[2];
+    return channel::put(a, new_tuple({level, msg, a.varargs(), a.kwargs()}));
+}
 
 const FunctionSpec log_message_spec{
     .name = "_log_message",
     .qualname = "AsyncLogger._log_message",
-    .params = {{"self"}, {"level", "str", Check::Str}, {"msg", "str", Check::Str}},
+    .params = {{"self"}, {"level", "str", ExactType::Str}, {"msg", "str", ExactType::Str}},
     .varargs = "args",
     .varargs_annotation = "Any",
     .kwargs = "kwargs",
@@ -481,7 +480,7 @@ FunctionSpec log_spec(const char* name, const char* qualname, SyncBody body) {
     return FunctionSpec{
         .name = name,
         .qualname = qualname,
-        .params = {{"self"}, {"msg", "str", Check::Str}},
+        .params = {{"self"}, {"msg", "str", ExactType::Str}},
         .varargs = "args",
         .varargs_annotation = "Any",
         .kwargs = "kwargs",
@@ -497,7 +496,8 @@ const FunctionSpec debug_spec = log_spec("debug", "AsyncLogger.debug", log_debug
 const FunctionSpec warning_spec = log_spec("warning", "AsyncLogger.warning", log_warning);
 
 Ref print_queue_length(const Args& a) {
-    Ref size = call_method(getattr(a[0], n_log_queue), n_qsize);
+    Handle self = a[0];
+    Ref size = call_method(getattr(self, n_log_queue), n_qsize);
     call(a.global(n_print), format("Log queue length: %S", size.ptr()));
     return none().ref();
 }

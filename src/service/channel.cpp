@@ -15,15 +15,14 @@ Name n_channel("_channel");
 Name n_put_nowait("put_nowait");
 Name n_get_nowait("get_nowait");
 Name n_maxsize("maxsize");
-Name n_Queue("Queue");
-Name n_queue_loop("_loop");  // the loop an asyncio.Queue is bound to
-Name n_is_running("is_running");
+Name n_underscore_loop("_loop");
+Name n_set_result("set_result");
 Name n_Runner("Runner");
 Name n_run("run");
-Name n_new_event_loop("new_event_loop");
 Name n_loop_factory("loop_factory");
-Name n_WeakSet("WeakSet");
 Name n_allocate_lock("allocate_lock");
+Name n_acquire("acquire");
+Name n_release("release");
 
 // Read-only views for introspection: `obj._channel.line` and the like.
 template <Ref State::*field>
@@ -89,7 +88,7 @@ Ref take_queued(Handle queue) {
 // True when `queue` is an asyncio queue bound to a loop other than `loop`
 // (asyncio binds a queue to the first loop on which it had to wait).
 bool bound_elsewhere(Handle queue, Handle loop) {
-    Ref bound = getattr_optional(queue, n_queue_loop);
+    Ref bound = getattr_optional(queue, n_underscore_loop);
     return bound && !bound.is_none() && !bound.is(loop);
 }
 
@@ -429,9 +428,9 @@ Ref accept_on_home(const Chan& c, Handle self, Handle item, Handle loop, bool aw
 
 // _channel_wake(self, epoch), on the home loop: take in what other threads handed over.
 Ref wake(const Args& a) {
-    Handle self = a[0];
+    Handle self = a[0], epoch = a[1];
     Chan c = chan(self);
-    if (PyLong_AsUnsignedLongLong(a[1].ptr()) != c->epoch) return none().ref();  // the home has changed hands
+    if (PyLong_AsUnsignedLongLong(epoch.ptr()) != c->epoch) return none().ref();  // the home has changed hands
     Ref loop = running_loop(a.global(n_asyncio));
     if (!loop || !c->home.is(loop) || c->delivering) return none().ref();
     c->wake_pending = false;
@@ -567,9 +566,10 @@ void for_each_owner(F&& fn) {
 
 // _channel_exit_request(self, ticket), on the home loop: drain for the exit.
 Ref exit_request(const Args& a) {
+    Handle self = a[0], ticket = a[1];
     Ref loop = running_loop(a.global(n_asyncio));
     call_method(loop, n_create_task,
-                call(installed.drain_function, a[0], new_int(static_cast<long>(DrainMode::Exit)), a[1]));
+                call(installed.drain_function, self, new_int(static_cast<long>(DrainMode::Exit)), ticket));
     return none().ref();
 }
 
@@ -655,10 +655,7 @@ void install(Module module, const ChannelKind& kind) {
     installed.live.set(call(getattr(import("weakref"), n_WeakSet)));
     installed.wake_function.set(module.function(wake_spec));
     installed.exit_request_function.set(module.function(exit_request_spec));
-    installed.drain_function.set(module.function(drain_spec));
-    installed.flight_function.set(module.function(flight_spec));
-    installed.watch_class.set(make_class(module, "_ChannelEndWatch", {}, nullptr,
-                                         {{"aclose", module.function(watch_aclose_spec)}}));
+    install_consumer(module);
     binding::at_exit(exit_all);
     at_fork_child(after_fork);
 }

@@ -14,7 +14,8 @@ namespace detail {
 Name n_sleep("sleep");
 Name n_current_task("current_task");
 Name n_put("put");
-Name n_timeout("timeout");
+Name n_cancel("cancel");
+Name n_create_future("create_future");
 Name n_wait("wait");
 Name n_Task("Task");
 Name n_loop("loop");
@@ -24,9 +25,6 @@ Name n_get_asyncgen_hooks("get_asyncgen_hooks");
 Name n_firstiter("firstiter");
 Name n_dunder_self("__self__");
 Name n_owner("owner");
-Name n_call_exception_handler("call_exception_handler");
-Name n_message("message");
-Name n_exception("exception");
 Name s_flight_failed("the post of a queue item failed");
 
 Flight* flight_of(Handle obj) { return obj ? Native<Flight>::get(obj) : nullptr; }
@@ -299,9 +297,8 @@ void report_cut(Handle self, Handle cut_ones) {
 // No local holding the channel lives across an await (the collector would not
 // see it, and the channel leads back to this coroutine): it is read again.
 Async drain(const Args& a) {
-    Handle self = a[0];
-    const auto mode = static_cast<DrainMode>(PyLong_AsLong(a[1].ptr()));
-    Handle exit_ticket = a[2];
+    Handle self = a[0], mode_number = a[1], exit_ticket = a[2];
+    const auto mode = static_cast<DrainMode>(PyLong_AsLong(mode_number.ptr()));
     Ref asyncio = a.global(n_asyncio);
     Handle loop = co_await hold(call_method(asyncio, n_get_running_loop));
     if (mode != DrainMode::Private) {
@@ -377,7 +374,7 @@ Async drain(const Args& a) {
 
 const FunctionSpec drain_spec{
     .name = "_channel_drain",
-    .params = {{"owner"}, {"mode"}, {"ticket", nullptr, Check::Any, default_none}},
+    .params = {{"owner"}, {"mode"}, {"ticket", nullptr, ExactType::Any, default_none}},
     .returns = "None",
     .async_body = drain,
 };
@@ -475,6 +472,15 @@ bool has_consumer(const Chan& c) {
         check(PyList_SetSlice(consumers.ptr(), i, i + 1, nullptr));
     }
     return false;
+}
+
+// --- set up with the module ------------------------------------------------------------
+
+void install_consumer(Module module) {
+    installed.drain_function.set(module.function(drain_spec));
+    installed.flight_function.set(module.function(flight_spec));
+    installed.watch_class.set(make_class(module, "_ChannelEndWatch", {}, nullptr,
+                                         {{"aclose", module.function(watch_aclose_spec)}}));
 }
 
 }  // namespace detail

@@ -19,17 +19,8 @@
 
 namespace service::channel::detail {
 
-// Names both units use.
-inline Name n_asyncio("asyncio");
-inline Name n_log_queue("log_queue");
+// Names both units use (names.hpp holds those that others use too).
 inline Name n_task_done("task_done");
-inline Name n_get_running_loop("get_running_loop");
-inline Name n_is_closed("is_closed");
-inline Name n_cancel("cancel");
-inline Name n_set_result("set_result");
-inline Name n_create_future("create_future");
-inline Name n_acquire("acquire");
-inline Name n_release("release");
 inline Name n_create_task("create_task");
 inline Name n_call_soon_threadsafe("call_soon_threadsafe");
 
@@ -147,8 +138,10 @@ enum class DrainMode : long {
     Exit = 2,     // the exit asked the home loop to drain (its third argument is a Ticket)
 };
 
-// The functions made with the module by install() (channel_consumer.cpp).
-extern const FunctionSpec drain_spec, flight_spec, watch_aclose_spec;
+// Called by install(): the functions of channel_consumer.cpp that the
+// channel schedules (the drain, the flight, the end watch's class), made
+// with `module` into `installed`.
+void install_consumer(Module module);
 
 // --- helpers of channel.cpp that the consumer uses ---------------------------------
 
@@ -189,10 +182,10 @@ void release(const Chan& c);
 
 Flight* flight_of(Handle obj);
 // Cut the posts in flight that no running loop will finish (on a closed loop
-// or one whose thread has ended; with `all_but` given, on any loop but that
+// or one whose thread has ended; with `keep_loop` given, on any loop but that
 // one; with `every_loop`, all): each is stopped quietly and what it carried
 // is appended to `front`.
-void cut_flights(const Chan& c, Handle self, Handle all_but, bool every_loop, Handle front);
+void cut_flights(const Chan& c, Handle self, Handle keep_loop, bool every_loop, Handle front);
 // Run a consumer coroutine of ours up to its first suspension; false when it ended at once.
 bool start_eagerly(Handle coroutine);
 // A consumer serves the home.

@@ -19,8 +19,8 @@ Ref bind(const Args& a) { return new_tuple({a[0], a[1], a[2], a.varargs(), a.kwa
 const FunctionSpec bind_spec{
     .name = "bind",
     .doc = "Return the bound arguments.",
-    .params = {{"a", "str", Check::Str}, {"b", "int", Check::Int, default_int(1)},
-               {"c", "Optional[list]", Check::List, default_none, true}},
+    .params = {{"a", "str", ExactType::Str}, {"b", "int", ExactType::Int, default_int(1)},
+               {"c", "Optional[list]", ExactType::List, default_none, true}},
     .varargs = "rest",
     .kwargs = "options",
     .returns = "tuple",
@@ -97,7 +97,7 @@ const FunctionSpec await_held_spec{.name = "await_held", .params = {{"factory"}}
 
 // def misordered(a, b=1, c): a spec whose defaults are not last (make_function refuses it).
 const FunctionSpec misordered_spec{
-    .name = "misordered", .params = {{"a"}, {"b", nullptr, Check::Any, default_int(1)}, {"c"}}, .body = bind};
+    .name = "misordered", .params = {{"a"}, {"b", nullptr, ExactType::Any, default_int(1)}, {"c"}}, .body = bind};
 
 // A spec with more parameters than a function may have (make_function refuses it).
 const FunctionSpec too_many_spec = [] {
@@ -120,7 +120,7 @@ Ref make_function_named(const Args& a) {
     raise(PyExc_ValueError, "no spec named '%s'", name);
 }
 const FunctionSpec make_function_spec{
-    .name = "make_function", .params = {{"name", "str", Check::Str}}, .body = make_function_named};
+    .name = "make_function", .params = {{"name", "str", ExactType::Str}}, .body = make_function_named};
 
 // def clear(obj): run obj's tp_clear, as the collector does to break a cycle
 // (the object stays, with its references dropped).

@@ -14,16 +14,19 @@ namespace toolkit {
 using namespace service;
 namespace {
 
+// Module globals, looked up at each call.
+Name n_aiohttp("aiohttp");
+Name n_requests("requests");
+Name n_GoogleChatSyncMessenger("GoogleChatSyncMessenger");
+Name n_GoogleChatAsyncMessenger("GoogleChatAsyncMessenger");
+
 // Methods and attributes of the libraries.
 Name n_dumps("dumps");
 Name n_post("post");
 Name n_raise_for_status("raise_for_status");
-Name n_Queue("Queue");
 Name n_get_event_loop("get_event_loop");
 Name n_ClientSession("ClientSession");
-Name n_timeout("timeout");
 Name n_write("write");
-Name n_url("url");
 Name n_headers("headers");
 Name n_data("data");
 
@@ -36,10 +39,7 @@ Name n_g_chat_error_webhook("g_chat_error_webhook");
 Name n_environ("environ");
 Name n_log_enabled("log_enabled");
 Name n_color_dict("color_dict");
-Name n_log_queue("log_queue");
 Name n_queue_task("queue_task");
-Name n_ensure_queue_processing("_ensure_queue_processing");
-Name n_process_log_queue("_process_log_queue");
 Name n_send_message_async("_send_message_async");
 
 // Texts: the card message, its header and colours.
@@ -118,34 +118,43 @@ void log_webhook_failure(Handle self, const PyError& error, Handle webhook) {
 
 // --- GoogleChatSyncMessenger -----------------------------------------------------
 
+// The constructor parameters the two messengers share, then their own.
+std::vector<Param> constructor_params(std::initializer_list<Param> own) {
+    std::vector<Param> params = {{"self"},
+                                 {"service_name", "str", ExactType::Str},
+                                 {"g_chat_webhook", "str", ExactType::Str},
+                                 {"g_chat_error_webhook", "str", ExactType::Str},
+                                 {"environ", "str", ExactType::Str},
+                                 {"log_enabled", "Optional[list[str]]", ExactType::List, default_none, true},
+                                 {"logger", "Optional[logging.Logger]", ExactType::Any, default_none}};
+    params.insert(params.end(), own);
+    return params;
+}
+
 Ref default_enabled(std::initializer_list<Handle> names) { return list_of(names); }
 
 // __init__(self, service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled=None, logger=None)
 Ref sync_init(const Args& a) {
-    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4];
-    Ref log_enabled = a[5].is_none() ? default_enabled({s_production_upper, s_production_lower}) : a[5].ref();
+    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4],
+           log_enabled = a[5], logger = a[6];
+    Ref enabled = log_enabled.is_none() ? default_enabled({s_production_upper, s_production_lower}) : log_enabled.ref();
     setattr(self, n_service_name, service_name);
     setattr(self, n_default_g_chat_webhook, webhook);
     setattr(self, n_default_g_chat_error_webhook, truthy(error_webhook) ? error_webhook : webhook);
     setattr(self, n_environ, environ);
-    setattr(self, n_log_enabled, log_enabled);
-    setattr(self, n_logger, a[6]);
+    setattr(self, n_log_enabled, enabled);
+    setattr(self, n_logger, logger);
     setattr(self, n_color_dict, make_color_dict());
     return none().ref();
 }
 
-// The constructor parameters the two messengers share, then their own.
-std::vector<Param> constructor_params(std::initializer_list<Param> own) {
-    std::vector<Param> params = {{"self"},
-                                 {"service_name", "str", Check::Str},
-                                 {"g_chat_webhook", "str", Check::Str},
-                                 {"g_chat_error_webhook", "str", Check::Str},
-                                 {"environ", "str", Check::Str},
-                                 {"log_enabled", "Optional[list[str]]", Check::List, default_none, true},
-                                 {"logger", "Optional[logging.Logger]", Check::Any, default_none}};
-    params.insert(params.end(), own);
-    return params;
-}
+const FunctionSpec sync_init_spec{
+    .name = "__init__",
+    .qualname = "GoogleChatSyncMessenger.__init__",
+    .params = constructor_params({}),
+    .returns = "None",
+    .body = sync_init,
+};
 
 // send_message(self, text_message, message_type=1, webhook_url=None): post the
 // card on this thread. Every failure, an HTTP error status and a timeout
@@ -172,6 +181,18 @@ Ref sync_send_message(const Args& a) {
     }
     return none().ref();
 }
+
+const FunctionSpec sync_send_message_spec{
+    .name = "send_message",
+    .qualname = "GoogleChatSyncMessenger.send_message",
+    .doc = "Send a message to Google Chat synchronously, allowing dynamic webhook overrides.",
+    .params = {{"self"},
+               {"text_message", "str", ExactType::Str},
+               {"message_type", "int", ExactType::Int, default_int(1)},
+               {"webhook_url", "Optional[str]", ExactType::Str, default_none, true}},
+    .returns = "None",
+    .body = sync_send_message,
+};
 
 // --- GoogleChatAsyncMessenger ----------------------------------------------------
 //
@@ -220,20 +241,29 @@ const MessengerKind messenger_kind;
 // __init__(self, service_name, g_chat_webhook, g_chat_error_webhook, environ,
 //          log_enabled=None, logger=None, max_queue_size=100)
 Ref async_init(const Args& a) {
-    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4];
-    Ref log_enabled = a[5].is_none() ? default_enabled({s_production_upper}) : a[5].ref();
+    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4],
+           log_enabled = a[5], logger = a[6], max_queue_size = a[7];
+    Ref enabled = log_enabled.is_none() ? default_enabled({s_production_upper}) : log_enabled.ref();
     setattr(self, n_g_chat_error_webhook, truthy(error_webhook) ? error_webhook : webhook);
     setattr(self, n_service_name, service_name);
     setattr(self, n_g_chat_webhook, webhook);
     setattr(self, n_environ, environ);
-    setattr(self, n_log_enabled, log_enabled);
-    setattr(self, n_logger, a[6]);
+    setattr(self, n_log_enabled, enabled);
+    setattr(self, n_logger, logger);
     setattr(self, n_color_dict, make_color_dict());
-    setattr(self, n_log_queue, call_method(a.global(n_asyncio), n_Queue, a[7]));
+    setattr(self, n_log_queue, call_method(a.global(n_asyncio), n_Queue, max_queue_size));
     setattr(self, n_queue_task, none());
     channel::attach(self);
     return none().ref();
 }
+
+const FunctionSpec async_init_spec{
+    .name = "__init__",
+    .qualname = "GoogleChatAsyncMessenger.__init__",
+    .params = constructor_params({{"max_queue_size", "int", ExactType::Int, default_int(100)}}),
+    .returns = "None",
+    .body = async_init,
+};
 
 // _ensure_queue_processing(self): start a consumer task on the thread's
 // current event loop unless the messenger's consumer runs there.
@@ -247,22 +277,62 @@ Ref ensure_queue_processing(const Args& a) {
     return none().ref();
 }
 
+const FunctionSpec ensure_queue_processing_spec{
+    .name = "_ensure_queue_processing",
+    .qualname = "GoogleChatAsyncMessenger._ensure_queue_processing",
+    .params = {{"self"}},
+    .returns = "None",
+    .body = ensure_queue_processing,
+};
+
 // async _enqueue_message(self, text_message, message_type): put the alert,
 // waiting for room when the queue is full, first come, first served.
-Async enqueue_message(const Args& a) { return channel::put(a, new_tuple({a[1], a[2]})); }
+Async enqueue_message(const Args& a) {
+    Handle text_message = a[1], message_type = a[2];
+    return channel::put(a, new_tuple({text_message, message_type}));
+}
+
+const FunctionSpec enqueue_message_spec{
+    .name = "_enqueue_message",
+    .qualname = "GoogleChatAsyncMessenger._enqueue_message",
+    // None is accepted as "no message type": it is posted as an "other" message.
+    .params = {{"self"}, {"text_message", "str", ExactType::Str}, {"message_type", "int", ExactType::Int, no_default, true}},
+    .returns = "None",
+    .async_body = enqueue_message,
+};
 
 // async _process_log_queue(self): the consumer; it posts the queued alerts
 // one at a time, in queue order.
 Async process_log_queue(const Args& a) { return channel::consume(a); }
 
+const FunctionSpec process_log_queue_spec{
+    .name = "_process_log_queue",
+    .qualname = "GoogleChatAsyncMessenger._process_log_queue",
+    .params = {{"self"}},
+    .returns = "None",
+    .async_body = process_log_queue,
+};
+
 // send_message(self, text_message, message_type=None): the alert goes to the
 // channel during the call; with no running loop it is posted before the call
 // returns (when no other thread's loop serves the messenger).
 Ref async_send_message(const Args& a) {
+    Handle self = a[0], text_message = a[1], message_type = a[2];
     Ref asyncio = a.global(n_asyncio);
-    channel::submit(a[0], new_tuple({a[1], a[2]}), channel::running_loop(asyncio), asyncio);
+    channel::submit(self, new_tuple({text_message, message_type}), channel::running_loop(asyncio), asyncio);
     return none().ref();
 }
+
+const FunctionSpec async_send_message_spec{
+    .name = "send_message",
+    .qualname = "GoogleChatAsyncMessenger.send_message",
+    .doc = "Send message to Google Chat, either synchronously or asynchronously.",
+    .params = {{"self"},
+               {"text_message", "str", ExactType::Str},
+               {"message_type", "int", ExactType::Int, default_none, true}},
+    .returns = "None",
+    .body = async_send_message,
+};
 
 // async _send_message_async(self, text_message, message_type): post one card
 // with aiohttp, the whole post bounded by a ten-second timeout. Every failure,
@@ -329,101 +399,57 @@ Async send_message_async(const Args& a) {
     co_return none();
 }
 
-// --- setup_google_chat_messenger -----------------------------------------------------
-
-Ref setup_google_chat_messenger(const Args& a) {
-    Ref cls = truthy(a[4]) ? a.global(n_GoogleChatAsyncMessenger) : a.global(n_GoogleChatSyncMessenger);
-    return call(cls, a[0], a[1], a[2], a[3], a[5], a[6]);
-}
-
-}  // namespace
-
-void install_channel(Module m) { channel::install(m, messenger_kind); }
-
-const FunctionSpec sync_init_spec{
-    .name = "__init__",
-    .qualname = "GoogleChatSyncMessenger.__init__",
-    .params = constructor_params({}),
-    .returns = "None",
-    .body = sync_init,
-};
-
-const FunctionSpec sync_send_message_spec{
-    .name = "send_message",
-    .qualname = "GoogleChatSyncMessenger.send_message",
-    .doc = "Send a message to Google Chat synchronously, allowing dynamic webhook overrides.",
-    .params = {{"self"},
-               {"text_message", "str", Check::Str},
-               {"message_type", "int", Check::Int, default_int(1)},
-               {"webhook_url", "Optional[str]", Check::Str, default_none, true}},
-    .returns = "None",
-    .body = sync_send_message,
-};
-
-const FunctionSpec async_init_spec{
-    .name = "__init__",
-    .qualname = "GoogleChatAsyncMessenger.__init__",
-    .params = constructor_params({{"max_queue_size", "int", Check::Int, default_int(100)}}),
-    .returns = "None",
-    .body = async_init,
-};
-
-const FunctionSpec ensure_queue_processing_spec{
-    .name = "_ensure_queue_processing",
-    .qualname = "GoogleChatAsyncMessenger._ensure_queue_processing",
-    .params = {{"self"}},
-    .returns = "None",
-    .body = ensure_queue_processing,
-};
-
-const FunctionSpec enqueue_message_spec{
-    .name = "_enqueue_message",
-    .qualname = "GoogleChatAsyncMessenger._enqueue_message",
-    // None is accepted as "no message type": it is posted as an "other" message.
-    .params = {{"self"}, {"text_message", "str", Check::Str}, {"message_type", "int", Check::Int, no_default, true}},
-    .returns = "None",
-    .async_body = enqueue_message,
-};
-
-const FunctionSpec process_log_queue_spec{
-    .name = "_process_log_queue",
-    .qualname = "GoogleChatAsyncMessenger._process_log_queue",
-    .params = {{"self"}},
-    .returns = "None",
-    .async_body = process_log_queue,
-};
-
-const FunctionSpec async_send_message_spec{
-    .name = "send_message",
-    .qualname = "GoogleChatAsyncMessenger.send_message",
-    .doc = "Send message to Google Chat, either synchronously or asynchronously.",
-    .params = {{"self"},
-               {"text_message", "str", Check::Str},
-               {"message_type", "int", Check::Int, default_none, true}},
-    .returns = "None",
-    .body = async_send_message,
-};
-
 const FunctionSpec send_message_async_spec{
     .name = "_send_message_async",
     .qualname = "GoogleChatAsyncMessenger._send_message_async",
     .doc = "Send message to Google Chat asynchronously.",
-    .params = {{"self"}, {"text_message", "str", Check::Str}, {"message_type", "int", Check::Int, no_default, true}},
+    .params = {{"self"}, {"text_message", "str", ExactType::Str}, {"message_type", "int", ExactType::Int, no_default, true}},
     .returns = "None",
     .async_body = send_message_async,
 };
 
-const FunctionSpec setup_spec{
+// --- setup_google_chat_messenger -----------------------------------------------------
+
+// setup_google_chat_messenger(service_name, g_chat_webhook, g_chat_error_webhook, environ,
+//                             async_mode=False, log_enabled=None, logger=None): a new messenger of either class
+Ref setup_google_chat_messenger(const Args& a) {
+    Handle service_name = a[0], webhook = a[1], error_webhook = a[2], environ = a[3], async_mode = a[4],
+           log_enabled = a[5], logger = a[6];
+    Ref cls = truthy(async_mode) ? a.global(n_GoogleChatAsyncMessenger) : a.global(n_GoogleChatSyncMessenger);
+    return call(cls, service_name, webhook, error_webhook, environ, log_enabled, logger);
+}
+
+const FunctionSpec setup_google_chat_messenger_spec{
     .name = "setup_google_chat_messenger",
-    .params = {{"service_name", "str", Check::Str},
-               {"g_chat_webhook", "str", Check::Str},
-               {"g_chat_error_webhook", "str", Check::Str},
-               {"environ", "str", Check::Str},
-               {"async_mode", "bool", Check::Any, default_bool(false)},
-               {"log_enabled", "Optional[list[str]]", Check::List, default_none, true},
-               {"logger", "Optional[logging.Logger]", Check::Any, default_none}},
+    .params = {{"service_name", "str", ExactType::Str},
+               {"g_chat_webhook", "str", ExactType::Str},
+               {"g_chat_error_webhook", "str", ExactType::Str},
+               {"environ", "str", ExactType::Str},
+               {"async_mode", "bool", ExactType::Any, default_bool(false)},
+               {"log_enabled", "Optional[list[str]]", ExactType::List, default_none, true},
+               {"logger", "Optional[logging.Logger]", ExactType::Any, default_none}},
     .returns = "Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]",
     .body = setup_google_chat_messenger,
 };
+
+}  // namespace
+
+void add_messengers(Module m) {
+    m.add("GoogleChatSyncMessenger",
+          make_class(m, "GoogleChatSyncMessenger", {}, nullptr,
+                     {{"__init__", m.function(sync_init_spec)}, {"send_message", m.function(sync_send_message_spec)}},
+                     m.attr("SingletonMeta")));
+    m.add("GoogleChatAsyncMessenger",
+          make_class(m, "GoogleChatAsyncMessenger", {}, nullptr,
+                     {{"__init__", m.function(async_init_spec)},
+                      {"_ensure_queue_processing", m.function(ensure_queue_processing_spec)},
+                      {"_enqueue_message", m.function(enqueue_message_spec)},
+                      {"_process_log_queue", m.function(process_log_queue_spec)},
+                      {"send_message", m.function(async_send_message_spec)},
+                      {"_send_message_async", m.function(send_message_async_spec)}},
+                     m.attr("SingletonMeta")));
+    m.add("setup_google_chat_messenger", m.function(setup_google_chat_messenger_spec));
+    channel::install(m, messenger_kind);
+}
 
 }  // namespace toolkit
