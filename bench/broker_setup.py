@@ -9,12 +9,18 @@ def ops(ctx: Context) -> list:
     class KafkaConfig:
         pass
 
-    data = {"broker": "127.0.0.1:9092", "push_topic": "push", "read_topic": "read",
-            "dead_letter_topic_name": "dead-letters", "group_id": "bench"}
+    data = {
+        "broker": "127.0.0.1:9092",
+        "push_topic": "push",
+        "read_topic": "read",
+        "dead_letter_topic_name": "dead-letters",
+        "group_id": "bench",
+    }
     op = Op("KafkaConfigurationBuilder.build", OWN, "four dict lookups and four attribute stores on a Python object")
     op.baseline = timed("b.build(d)", b=base.KafkaConfigurationBuilder(KafkaConfig()), d=data)
-    module_side(op, lambda: timed("b.build(d)", b=ctx.attr("broker_setup", "KafkaConfigurationBuilder")(KafkaConfig()),
-                                  d=data))
+    module_side(
+        op, lambda: timed("b.build(d)", b=ctx.attr("broker_setup", "KafkaConfigurationBuilder")(KafkaConfig()), d=data)
+    )
 
     def check_build():
         got, want = KafkaConfig(), KafkaConfig()
@@ -24,4 +30,3 @@ def ops(ctx: Context) -> list:
 
     op.check = check_build
     return [op]
-

@@ -2,10 +2,19 @@
 on a pipeline that does nothing, and the clients against a throwaway
 redis-server, next to redis-py called directly."""
 
-from typing import Optional
-
-from harness import (IO, OWN, WRAP, Context, Op, RecordingLogger, Unavailable, logged_errors, module_side, thousands,
-                     timed)
+from harness import (
+    IO,
+    OWN,
+    WRAP,
+    Context,
+    Op,
+    RecordingLogger,
+    Unavailable,
+    logged_errors,
+    module_side,
+    thousands,
+    timed,
+)
 
 
 def category_batch(nodes: int) -> list:
@@ -120,17 +129,26 @@ def ops(ctx: Context) -> list:
     # The walk alone: a pipeline whose commands do nothing.
     for nodes in (10, 1_000, 100_000):
         batch = category_batch(nodes)
-        op = Op("increment_category_counts, no-op pipeline, %s nodes" % thousands(nodes), OWN,
-                "one pipeline method call per node (lookup + call) and the walk's dict.get calls",
-                unit="node", units=nodes, family="increment_category_counts, no-op pipeline")
+        op = Op(
+            "increment_category_counts, no-op pipeline, %s nodes" % thousands(nodes),
+            OWN,
+            "one pipeline method call per node (lookup + call) and the walk's dict.get calls",
+            unit="node",
+            units=nodes,
+            family="increment_category_counts, no-op pipeline",
+        )
         base_noop = client_on(base.BaseRedisClient, NoopConnection(), RecordingLogger())
         op.baseline = timed("c.increment_category_counts(o, b)", c=base_noop, o="bench-op", b=batch)
 
         def module_noop(batch=batch):
             cls = ctx.attr("cache_access", "BaseRedisClient")
             ctx.attr("cache_access", "BaseRedisClient.increment_category_counts")
-            return timed("c.increment_category_counts(o, b)", c=client_on(cls, NoopConnection(), RecordingLogger()),
-                         o="bench-op", b=batch)
+            return timed(
+                "c.increment_category_counts(o, b)",
+                c=client_on(cls, NoopConnection(), RecordingLogger()),
+                o="bench-op",
+                b=batch,
+            )
 
         module_side(op, module_noop)
         if nodes == 1_000:
@@ -168,8 +186,12 @@ def ops(ctx: Context) -> list:
         ("set", "c.set(k, v)", "c.set(k, v, ex=604800)"),
         ("delete", "c.delete(d)", "c.delete(d)"),
     ):
-        op = Op("DevelopmentRedisClient.%s" % method, WRAP, "the round trip to redis-server and redis-py's command handling",
-                kind=IO)
+        op = Op(
+            "DevelopmentRedisClient.%s" % method,
+            WRAP,
+            "the round trip to redis-server and redis-py's command handling",
+            kind=IO,
+        )
         names = dict(k="bench:key", v="v" * 32, d="bench:absent")
         op.baseline = timed(stmt, c=base_dev, **names)
         op.library = timed(library_stmt, c=library, **names)
@@ -185,12 +207,23 @@ def ops(ctx: Context) -> list:
     for nodes in (10, 1_000, 100_000):
         batch = category_batch(nodes)
         fields = category_fields(batch)
-        op = Op("increment_category_counts, Redis, %s nodes" % thousands(nodes), WRAP,
-                "redis-py queues and packs each command in Python; one round trip", kind=IO, unit="node", units=nodes,
-                family="increment_category_counts, Redis")
+        op = Op(
+            "increment_category_counts, Redis, %s nodes" % thousands(nodes),
+            WRAP,
+            "redis-py queues and packs each command in Python; one round trip",
+            kind=IO,
+            unit="node",
+            units=nodes,
+            family="increment_category_counts, Redis",
+        )
         op.baseline = timed("c.increment_category_counts(o, b)", c=base_dev, o="bench-baseline", b=batch)
-        op.library = timed("inc(c, k, f)", inc=library_increment, c=library,
-                           k="Mod:RetagOperations:bench-library:category_counts", f=fields)
+        op.library = timed(
+            "inc(c, k, f)",
+            inc=library_increment,
+            c=library,
+            k="Mod:RetagOperations:bench-library:category_counts",
+            f=fields,
+        )
 
         def module_incr(batch=batch):
             ctx.attr("cache_access", "BaseRedisClient.increment_category_counts")
@@ -202,7 +235,7 @@ def ops(ctx: Context) -> list:
     return ops
 
 
-def compare_walks(ctx: Context, base, batch) -> Optional[str]:
+def compare_walks(ctx: Context, base, batch) -> str | None:
     """Run both walks on a recording pipeline; they must queue the same commands."""
     recorded = {}
     for label, cls in (("module", ctx.attr("cache_access", "BaseRedisClient")), ("baseline", base.BaseRedisClient)):
@@ -216,7 +249,7 @@ def compare_walks(ctx: Context, base, batch) -> Optional[str]:
     return None
 
 
-def compare_redis(module_client, base_client) -> Optional[str]:
+def compare_redis(module_client, base_client) -> str | None:
     for key in ("bench:key", "bench:absent"):
         got, want = module_client.get(key), base_client.get(key)
         if got != want:

@@ -22,8 +22,8 @@ import tempfile
 import threading
 import time
 import timeit
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable, Optional
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
@@ -82,12 +82,12 @@ class Op:
     unit: str = ""  # "node", "key": sized operations report a per-unit cost
     units: int = 0
     family: str = ""  # the sized operations that belong together (for the linearity note)
-    module: Optional[Runner] = None
-    baseline: Optional[Runner] = None
-    library: Optional[Runner] = None
-    sync: Optional[Runner] = None  # the module's synchronous counterpart, where the row compares against it
+    module: Runner | None = None
+    baseline: Runner | None = None
+    library: Runner | None = None
+    sync: Runner | None = None  # the module's synchronous counterpart, where the row compares against it
     missing: str = ""  # why there is no module side
-    check: Optional[Callable[[], Optional[str]]] = None  # compares module and baseline; returns a problem
+    check: Callable[[], str | None] | None = None  # compares module and baseline; returns a problem
     note: Callable[["Op"], str] = lambda op: ""  # extra text made from the results
     # Results, in nanoseconds per call.
     times: dict = field(default_factory=dict)
@@ -131,8 +131,11 @@ def calibrate(run: Runner, batch_ns: int, first_ns: int) -> int:
 
 
 def measure(op: Op, settings: Settings) -> None:
-    sides = [(label, run) for label, run in (("module", op.module), ("baseline", op.baseline), ("library", op.library),
-                                             ("sync", op.sync)) if run]
+    sides = [
+        (label, run)
+        for label, run in (("module", op.module), ("baseline", op.baseline), ("library", op.library), ("sync", op.sync))
+        if run
+    ]
     # One call of each side as a warm-up, which also finds a side that fails.
     working, first = [], {}
     for label, run in sides:
@@ -162,7 +165,7 @@ def measure(op: Op, settings: Settings) -> None:
     for values in op.extra.values():  # only the timed rounds count, not the warm-up and calibration batches
         values.clear()
     for r in range(rounds):
-        order = working[r % len(working):] + working[: r % len(working)]
+        order = working[r % len(working) :] + working[: r % len(working)]
         for label, run in order:
             if label not in samples:
                 continue
@@ -292,9 +295,26 @@ class Context:
         data = os.path.join(self.tmpdir(), "redis")
         os.mkdir(data)
         proc = subprocess.Popen(
-            [exe, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-             "--dir", data, "--loglevel", "warning", "--daemonize", "no"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            [
+                exe,
+                "--port",
+                str(port),
+                "--bind",
+                "127.0.0.1",
+                "--save",
+                "",
+                "--appendonly",
+                "no",
+                "--dir",
+                data,
+                "--loglevel",
+                "warning",
+                "--daemonize",
+                "no",
+            ],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent,
         )
         self.stack.callback(stop_process, proc)
@@ -319,8 +339,11 @@ class Context:
     def _start_sink(self) -> str:
         proc = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "sink.py")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-            preexec_fn=die_with_parent, text=True,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent,
+            text=True,
         )
         self.stack.callback(stop_process, proc)
         self.stack.callback(proc.stdout.close)
@@ -458,10 +481,10 @@ def clock_for_library(ctx: Context):
 
 
 def thousands(n) -> str:
-    return "{:,.0f}".format(n)
+    return f"{n:,.0f}"
 
 
-def duration(ns: Optional[float]) -> str:
+def duration(ns: float | None) -> str:
     if ns is None:
         return "-"
     for scale, unit in ((1e9, "s"), (1e6, "ms"), (1e3, "us")):
@@ -475,7 +498,7 @@ def percent(x: float) -> str:
     return "%+.1f%%" % (100 * x) if abs(x) < 0.1 else "%+.0f%%" % (100 * x)
 
 
-def logged_errors(*loggers) -> Optional[str]:
+def logged_errors(*loggers) -> str | None:
     for logger in loggers:
         if logger.errors:
             return "logged: %s" % logger.errors[0]

@@ -9,10 +9,24 @@ import itertools
 import logging
 import re
 import time
-from typing import Callable, Optional
+from collections.abc import Callable
 
-from harness import (ASYNC, IO, LIB, OWN, Context, Op, Runner, clock_for_library, duration, module_side, plain_logger,
-                     quiet, thousands, timed)
+from harness import (
+    ASYNC,
+    IO,
+    LIB,
+    OWN,
+    Context,
+    Op,
+    Runner,
+    clock_for_library,
+    duration,
+    module_side,
+    plain_logger,
+    quiet,
+    thousands,
+    timed,
+)
 
 MESSAGE = "bench message"  # what every logging row writes
 
@@ -29,14 +43,19 @@ def ops(ctx: Context) -> list:
         f = ctx.attr("journal_setup", "get_log_level_from_string")
         for s in ("info", "Debug", "warn", "", "CRITICAL", " info"):
             if f(s) != base.get_log_level_from_string(s):
-                return "get_log_level_from_string(%r): module %r, baseline %r" % (s, f(s), base.get_log_level_from_string(s))
+                return "get_log_level_from_string(%r): module %r, baseline %r" % (
+                    s,
+                    f(s),
+                    base.get_log_level_from_string(s),
+                )
         return None
 
     op.check = check_levels
     ops.append(op)
 
-    import pytz
     from datetime import datetime
+
+    import pytz
 
     op = Op("time_tz", LIB, "pytz.timezone() lookup, datetime.now(tz), timetuple(): pure-Python pytz")
     op.baseline = timed("f()", f=base.time_tz)
@@ -87,7 +106,7 @@ def ops(ctx: Context) -> list:
     return ops
 
 
-def compare_records(module_logger, base_logger, method) -> Optional[str]:
+def compare_records(module_logger, base_logger, method) -> str | None:
     """Both loggers must write the same text for the same call (digits masked: the clock moves)."""
     written = []
     for logger in (module_logger, base_logger):
@@ -118,8 +137,12 @@ def async_side(async_logger_class, clock) -> tuple:
     return logger, logger.log_queue, quiet(logger.logger, clock)
 
 
-def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optional[list] = None,
-                  worker: Optional[asyncio.AbstractEventLoop] = None) -> Runner:
+def through_queue(
+    loop: asyncio.AbstractEventLoop,
+    make: Callable,
+    caller: list | None = None,
+    worker: asyncio.AbstractEventLoop | None = None,
+) -> Runner:
     """A runner for records through an asynchronous logger, end to end.
 
     make() gives (logger, queue, null stream); it is called from a coroutine
@@ -167,8 +190,10 @@ def through_queue(loop: asyncio.AbstractEventLoop, make: Callable, caller: Optio
                     calling = await handed
                 await all_written(target)
         except TimeoutError:
-            raise TimeoutError("%d of %d records written after %g s, %d still queued"
-                               % (n - (target - stream.writes), n, limit, queue.qsize())) from None
+            raise TimeoutError(
+                "%d of %d records written after %g s, %d still queued"
+                % (n - (target - stream.writes), n, limit, queue.qsize())
+            ) from None
         elapsed = time.perf_counter_ns() - t0
         if stream.writes != target:
             raise AssertionError("%d records written for %d calls" % (n + stream.writes - target, n))
@@ -230,8 +255,11 @@ def library_side(ctx: Context, loop: asyncio.AbstractEventLoop, across_threads: 
 
 
 def records_per_second(op: Op) -> str:
-    parts = ["%s %s records/s" % (label, thousands(1e9 / op.times[label])) for label in ("module", "baseline")
-             if label in op.times]
+    parts = [
+        "%s %s records/s" % (label, thousands(1e9 / op.times[label]))
+        for label in ("module", "baseline")
+        if label in op.times
+    ]
     calls = op.extra.get("caller")
     if isinstance(calls, float):
         parts.append("module caller side %s per call" % duration(calls))
@@ -245,9 +273,13 @@ def module_async_side(ctx: Context) -> tuple:
 def async_logger_op(ctx: Context, base) -> Op:
     """AsyncLogger.info through the queue to the null stream, on one event loop, against the baseline's."""
     loop = ctx.loop()
-    op = Op("AsyncLogger.info through the queue", LIB,
-            "the hand-over (module: a put into the queue during the call; baseline and library: "
-            "run_coroutine_threadsafe) and loop wake-ups, then the logging of each record", kind=IO)
+    op = Op(
+        "AsyncLogger.info through the queue",
+        LIB,
+        "the hand-over (module: a put into the queue during the call; baseline and library: "
+        "run_coroutine_threadsafe) and loop wake-ups, then the logging of each record",
+        kind=IO,
+    )
     op.baseline = through_queue(loop, lambda: async_side(base.AsyncLogger, base.time_tz))
     op.library = through_queue(loop, library_side(ctx, loop))
     module_side(op, lambda: through_queue(loop, lambda: module_async_side(ctx)))
@@ -258,10 +290,14 @@ def async_logger_op(ctx: Context, base) -> Op:
 def async_handover_op(ctx: Context, base) -> Op:
     """AsyncLogger.info called on a worker thread's own event loop, written by the logger's home loop here."""
     loop, worker = ctx.loop(), ctx.worker_loop()
-    op = Op("AsyncLogger.info from a worker thread's loop", LIB,
-            "the hand-over to the home loop's thread (module: the inbox, one call_soon_threadsafe per batch; "
-            "baseline: run_coroutine_threadsafe per record; library: call_soon_threadsafe per record), the two "
-            "threads taking turns with the interpreter lock, then the logging of each record", kind=IO)
+    op = Op(
+        "AsyncLogger.info from a worker thread's loop",
+        LIB,
+        "the hand-over to the home loop's thread (module: the inbox, one call_soon_threadsafe per batch; "
+        "baseline: run_coroutine_threadsafe per record; library: call_soon_threadsafe per record), the two "
+        "threads taking turns with the interpreter lock, then the logging of each record",
+        kind=IO,
+    )
     caller = op.extra.setdefault("caller", [])
     op.baseline = through_queue(loop, lambda: async_side(base.AsyncLogger, base.time_tz), worker=worker)
     op.library = through_queue(loop, library_side(ctx, loop, across_threads=True), worker=worker)
@@ -280,8 +316,11 @@ def async_throughput_op(ctx: Context, sync_logger) -> Op:
     is N CustomLogger.info writes. Each logger writes to its own null stream
     through the same layout and the module's clock.
     """
-    op = Op("AsyncLogger.info end to end vs CustomLogger.info", ASYNC,
-            "hand-over into the queue and the consumer's wake-ups, on top of the synchronous write")
+    op = Op(
+        "AsyncLogger.info end to end vs CustomLogger.info",
+        ASYNC,
+        "hand-over into the queue and the consumer's wake-ups, on top of the synchronous write",
+    )
     caller = op.extra.setdefault("caller", [])
 
     def module_runner() -> Runner:

@@ -43,17 +43,39 @@ import os
 import signal
 import sys
 import time
-from typing import Optional
 
 import broker_setup
 import cache_access
 import journal_setup
 import service_toolkit
-from harness import (ASYNC, ASYNC_TARGET, FULL, LIB, NOISE, OWN, OWN_LIB, OWN_TARGET, QUICK, WRAP, WRAP_TARGET, Context,
-                     Op, Settings, duration, measure, percent, thousands, timed)
+from harness import (
+    ASYNC,
+    ASYNC_TARGET,
+    FULL,
+    LIB,
+    NOISE,
+    OWN,
+    OWN_LIB,
+    OWN_TARGET,
+    QUICK,
+    WRAP,
+    WRAP_TARGET,
+    Context,
+    Op,
+    Settings,
+    duration,
+    measure,
+    percent,
+    thousands,
+    timed,
+)
 
-GROUPS = (("journal_setup", journal_setup.ops), ("cache_access", cache_access.ops), ("service_toolkit", service_toolkit.ops),
-          ("broker_setup", broker_setup.ops))
+GROUPS = (
+    ("journal_setup", journal_setup.ops),
+    ("cache_access", cache_access.ops),
+    ("service_toolkit", service_toolkit.ops),
+    ("broker_setup", broker_setup.ops),
+)
 
 
 # ---------------------------------------------------------------------------
@@ -97,7 +119,7 @@ def verdict(op: Op) -> tuple:
     return "", ""
 
 
-def own_part_ratio(op: Op) -> Optional[float]:
+def own_part_ratio(op: Op) -> float | None:
     """baseline/module for the time outside the directly measured library call."""
     mod, base, lib = (op.times.get(k) for k in ("module", "baseline", "library"))
     if None in (mod, base, lib) or mod <= lib or base <= lib:
@@ -105,8 +127,19 @@ def own_part_ratio(op: Op) -> Optional[float]:
     return (base - lib) / (mod - lib)
 
 
-COLUMNS = ("operation", "module", "baseline", "ratio base/mod", "library", "lib share", "mod over lib",
-           "per unit mod / base", "target", "outcome", "limited by")
+COLUMNS = (
+    "operation",
+    "module",
+    "baseline",
+    "ratio base/mod",
+    "library",
+    "lib share",
+    "mod over lib",
+    "per unit mod / base",
+    "target",
+    "outcome",
+    "limited by",
+)
 
 
 def row_cells(op: Op) -> list:
@@ -125,8 +158,11 @@ def row_cells(op: Op) -> list:
     over = percent((mod - lib) / lib) if mod and lib else "-"
     per_unit = "-"
     if op.unit and (mod or base):
-        per_unit = "%s / %s per %s" % (duration(mod / op.units) if mod else "-", duration(base / op.units) if base else "-",
-                                       op.unit)
+        per_unit = "%s / %s per %s" % (
+            duration(mod / op.units) if mod else "-",
+            duration(base / op.units) if base else "-",
+            op.unit,
+        )
     target, outcome = verdict(op)
     if op.problems:
         outcome = "RESULTS DIFFER"
@@ -200,7 +236,7 @@ def notes(ops: list, loop_ns: float, settings: Settings) -> list:
     absent = {}
     for op in ops:
         if op.missing.startswith("not built: "):
-            short, _, dotted = op.missing[len("not built: "):].partition(".")
+            short, _, dotted = op.missing[len("not built: ") :].partition(".")
             absent.setdefault(short, set()).add(dotted.split(".")[0])
         elif op.missing.startswith(("not built", "package")):
             absent.setdefault(op.missing, set())

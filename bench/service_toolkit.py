@@ -11,8 +11,22 @@ import time
 import types
 import urllib.request
 
-from harness import (IO, LIB, OWN, OWN_LIB, Context, Op, RecordingLogger, Runner, Unavailable, logged_errors,
-                     module_side, thousands, timed, with_attribute)
+from harness import (
+    IO,
+    LIB,
+    OWN,
+    OWN_LIB,
+    Context,
+    Op,
+    RecordingLogger,
+    Runner,
+    Unavailable,
+    logged_errors,
+    module_side,
+    thousands,
+    timed,
+    with_attribute,
+)
 
 
 def settings_file(directory: str, keys: int) -> tuple:
@@ -76,9 +90,14 @@ def ops(ctx: Context) -> list:
 
     for keys in (10, 1_000, 100_000):
         path, schema = settings_file(ctx.tmpdir(), keys)
-        op = Op("add_extra_properties_to_schema, %s keys" % thousands(keys), OWN_LIB,
-                "json.load of the file; per key a dict lookup, a membership test, a new entry",
-                unit="key", units=keys, family="add_extra_properties_to_schema")
+        op = Op(
+            "add_extra_properties_to_schema, %s keys" % thousands(keys),
+            OWN_LIB,
+            "json.load of the file; per key a dict lookup, a membership test, a new entry",
+            unit="key",
+            units=keys,
+            family="add_extra_properties_to_schema",
+        )
         op.baseline = timed("f(s, p)", f=base.add_extra_properties_to_schema, s=copy.deepcopy(schema), p=path)
         op.library = timed("with open(p, 'r') as fh: load(fh)", load=json.load, p=path)
 
@@ -118,14 +137,21 @@ def messenger_ops(ctx: Context, base) -> list:
     def messenger():
         if not module_messenger:
             cls = ctx.attr("service_toolkit", "GoogleChatSyncMessenger")
-            module_messenger.append((ctx.module("service_toolkit"),
-                                     cls("bench-service", hooks[0], hooks[1], "production", None, module_logger)))
+            module_messenger.append(
+                (
+                    ctx.module("service_toolkit"),
+                    cls("bench-service", hooks[0], hooks[1], "production", None, module_logger),
+                )
+            )
         return module_messenger[0]
 
     # The card build: requests replaced in each module by a stub whose post answers at once.
     stub = types.SimpleNamespace(post=instant_post)
-    op = Op("GoogleChatSyncMessenger.send_message, card build", OWN_LIB,
-            "json.dumps of the card; the nested dicts and the three formatted strings")
+    op = Op(
+        "GoogleChatSyncMessenger.send_message, card build",
+        OWN_LIB,
+        "json.dumps of the card; the nested dicts and the three formatted strings",
+    )
     op.baseline = with_attribute(base, "requests", stub, timed("m.send_message(t, 1)", m=base_messenger, t=text))
     op.library = timed("dumps(c)", dumps=json.dumps, c=card("bench-service", "production", "#008000", text))
 
@@ -157,8 +183,12 @@ def messenger_ops(ctx: Context, base) -> list:
     op.check = check_card
     ops.append(op)
 
-    op = Op("GoogleChatSyncMessenger.send_message, post to local sink", LIB,
-            "requests.post: a new connection and HTTP exchange per message", kind=IO)
+    op = Op(
+        "GoogleChatSyncMessenger.send_message, post to local sink",
+        LIB,
+        "requests.post: a new connection and HTTP exchange per message",
+        kind=IO,
+    )
     if sink_error:
         op.missing = "skipped: %s" % sink_error
         ops.append(op)
@@ -166,8 +196,14 @@ def messenger_ops(ctx: Context, base) -> list:
     import requests
 
     op.baseline = timed("m.send_message(t, 1)", m=base_messenger, t=text)
-    op.library = timed("post(url=u, headers=h, data=dumps(c), timeout=10)", post=requests.post, u=hooks[0], h=HEADERS,
-                       dumps=json.dumps, c=card("bench-service", "production", "#008000", text))
+    op.library = timed(
+        "post(url=u, headers=h, data=dumps(c), timeout=10)",
+        post=requests.post,
+        u=hooks[0],
+        h=HEADERS,
+        dumps=json.dumps,
+        c=card("bench-service", "production", "#008000", text),
+    )
     module_side(op, lambda: timed("m.send_message(t, 1)", m=messenger()[1], t=text))
     op.check = lambda: logged_errors(module_logger, base_logger)
     ops.append(op)
@@ -200,10 +236,13 @@ def async_post_op(ctx: Context, base, sink: str, text: str) -> Op:
     """
     import aiohttp
 
-    op = Op("GoogleChatAsyncMessenger.send_message from a worker thread, post to local sink", LIB,
-            "aiohttp: a new session, connection and HTTP exchange per alert, after the hand-over to the home loop "
-            "(module: the inbox, one call_soon_threadsafe per batch; baseline: run_coroutine_threadsafe per alert)",
-            kind=IO)
+    op = Op(
+        "GoogleChatAsyncMessenger.send_message from a worker thread, post to local sink",
+        LIB,
+        "aiohttp: a new session, connection and HTTP exchange per alert, after the hand-over to the home loop "
+        "(module: the inbox, one call_soon_threadsafe per batch; baseline: run_coroutine_threadsafe per alert)",
+        kind=IO,
+    )
     loop, pool = ctx.loop(), ctx.worker_thread()
     hooks = (sink + "/chat", sink + "/chat-errors")
     base_logger, module_logger = RecordingLogger(), RecordingLogger()
@@ -238,11 +277,18 @@ def async_post_op(ctx: Context, base, sink: str, text: str) -> Op:
                     response.raise_for_status()
 
     # Unbounded queues: the row measures the hand-over and the posts, not back-pressure.
-    op.baseline = from_worker(base.GoogleChatAsyncMessenger("bench-service", hooks[0], hooks[1], "PRODUCTION", None,
-                                                            base_logger, 0))
+    op.baseline = from_worker(
+        base.GoogleChatAsyncMessenger("bench-service", hooks[0], hooks[1], "PRODUCTION", None, base_logger, 0)
+    )
     op.library = on_loop(loop, direct)
-    module_side(op, lambda: from_worker(ctx.attr("service_toolkit", "GoogleChatAsyncMessenger")(
-        "bench-service", hooks[0], hooks[1], "PRODUCTION", None, module_logger, 0)))
+    module_side(
+        op,
+        lambda: from_worker(
+            ctx.attr("service_toolkit", "GoogleChatAsyncMessenger")(
+                "bench-service", hooks[0], hooks[1], "PRODUCTION", None, module_logger, 0
+            )
+        ),
+    )
 
     def posted() -> int:
         with urllib.request.urlopen(sink + "/count", timeout=5) as answer:
@@ -258,6 +304,9 @@ def async_post_op(ctx: Context, base, sink: str, text: str) -> Op:
         return logged_errors(module_logger, base_logger)
 
     op.check = check
-    op.note = lambda op: "; ".join("%s %s alerts/s" % (label, thousands(1e9 / op.times[label]))
-                                   for label in ("module", "baseline") if label in op.times)
+    op.note = lambda op: "; ".join(
+        "%s %s alerts/s" % (label, thousands(1e9 / op.times[label]))
+        for label in ("module", "baseline")
+        if label in op.times
+    )
     return op

@@ -47,9 +47,21 @@ def throwaway_redis():
     port = free_port()
     workdir = tempfile.mkdtemp(prefix="vpc-demo-redis-")
     proc = subprocess.Popen(
-        ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-         "--dir", workdir],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        [
+            "redis-server",
+            "--port",
+            str(port),
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            workdir,
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
     )
     try:
         deadline = time.monotonic() + 10
@@ -172,7 +184,8 @@ def messenger_walkthrough(logger):
     with WebhookSink() as sink:
         section("Google Chat alerts through the synchronous messenger")
         sync = service_toolkit.setup_google_chat_messenger(
-            SERVICE, f"{sink.url}/alerts", f"{sink.url}/errors", "production", logger=logger)
+            SERVICE, f"{sink.url}/alerts", f"{sink.url}/errors", "production", logger=logger
+        )
         sync.send_message("nightly import finished", 1)
         sync.send_message("nightly import failed: 3 files rejected", 0)
         arrived = sink.show_and_clear("sync ")
@@ -182,7 +195,8 @@ def messenger_walkthrough(logger):
 
         async def post_async():
             messenger = service_toolkit.setup_google_chat_messenger(
-                SERVICE, f"{sink.url}/alerts", f"{sink.url}/errors", "PRODUCTION", async_mode=True, logger=logger)
+                SERVICE, f"{sink.url}/alerts", f"{sink.url}/errors", "PRODUCTION", async_mode=True, logger=logger
+            )
             messenger.send_message("cache warmed", 1)
             messenger.send_message("cache warm-up failed for 2 shards", 0)
             # send_message hands the message to the loop and returns at once:
@@ -233,10 +247,16 @@ def kafka_walkthrough():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--redis-url", default=os.environ.get("VPC_REDIS_URL"),
-                        help="a real Redis instead of the throwaway one (host:port, or a redis:// URL)")
-    parser.add_argument("--environ", default=os.environ.get("VPC_ENVIRON", "development"),
-                        help="environment name given to the client factory ('production' for a cluster node)")
+    parser.add_argument(
+        "--redis-url",
+        default=os.environ.get("VPC_REDIS_URL"),
+        help="a real Redis instead of the throwaway one (host:port, or a redis:// URL)",
+    )
+    parser.add_argument(
+        "--environ",
+        default=os.environ.get("VPC_ENVIRON", "development"),
+        help="environment name given to the client factory ('production' for a cluster node)",
+    )
     args = parser.parse_args()
 
     sys.stdout.reconfigure(line_buffering=True)  # keep stdout and the log records on stderr in order

@@ -1,7 +1,6 @@
 """The leak check's broker_setup operations: the error, the builder and its build."""
 
 from harness import DictSub, expect, nothing, operation
-
 from veltrano_python_configuration import broker_setup
 
 
@@ -49,8 +48,10 @@ def op_kafka_builder(env):
 
 @operation("broker_setup", "KafkaConfigurationBuilder.build")
 def op_kafka_build(env):
-    builders = [broker_setup.KafkaConfigurationBuilder(Config()),
-                broker_setup.KafkaConfigurationBuilder(ReadOnlyTopic())]
+    builders = [
+        broker_setup.KafkaConfigurationBuilder(Config()),
+        broker_setup.KafkaConfigurationBuilder(ReadOnlyTopic()),
+    ]
     data = {"broker": "b:9092", "push_topic": "p", "read_topic": "r", "dead_letter_topic_name": "d", "x": [1]}
 
     def call(i):

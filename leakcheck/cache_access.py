@@ -5,7 +5,6 @@ import contextlib
 
 from harness import StrSub, expect, nothing, operation
 from support.redis_servers import HOST
-
 from veltrano_python_configuration import cache_access
 
 
@@ -48,8 +47,9 @@ class ClusterFactory:
         if kwargs["port"] == self.env.refused_port:
             return self.env.real_cluster_class(**kwargs)
         if self.count % 1000 == 0:
-            fresh = self.env.real_cluster_class(host=HOST, port=self.env.cluster.nodes[0].port,
-                                                decode_responses=kwargs["decode_responses"])
+            fresh = self.env.real_cluster_class(
+                host=HOST, port=self.env.cluster.nodes[0].port, decode_responses=kwargs["decode_responses"]
+            )
             fresh.close()
         return self.env.cluster_connection
 
@@ -103,8 +103,17 @@ def op_production_new(env):
 @patched_cluster
 def op_parse_url(env):
     client = cache_access.ProductionRedisClient(env.cluster.address, env.logger)
-    urls = ["cache-1:700", "cache-1", "cache-1:", "cache-1:port", "cache-1:700:x", "", "redis://h:1",
-            "h:\u0661\u0662", "h:" + "9" * 30]
+    urls = [
+        "cache-1:700",
+        "cache-1",
+        "cache-1:",
+        "cache-1:port",
+        "cache-1:700:x",
+        "",
+        "redis://h:1",
+        "h:\u0661\u0662",
+        "h:" + "9" * 30,
+    ]
 
     def call(i):
         v = i % (len(urls) + 2)
@@ -221,8 +230,11 @@ def op_delete(env):
 @operation("cache_access", "BaseRedisClient.increment_category_counts")
 def op_increment(env):
     c = Clients(env)
-    batch = [{"id": 1, "subCategories": [{"id": 2, "subSubCategories": [{"id": 3}, {}]}]}, {"id": "x"},
-             {"id": 5, "subCategories": ({"id": 5},)}]
+    batch = [
+        {"id": 1, "subCategories": [{"id": 2, "subSubCategories": [{"id": 3}, {}]}]},
+        {"id": "x"},
+        {"id": 5, "subCategories": ({"id": 5},)},
+    ]
 
     def call(i):
         v = i % 6

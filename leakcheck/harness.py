@@ -12,9 +12,7 @@ import urllib.request
 
 from support.redis_servers import HOST, RedisCluster, RedisServer, closed_port
 from support.reliability import QuickSink
-
 from veltrano_python_configuration import journal_setup
-
 
 # ---------------------------------------------------------------------------
 # The operations. Each is a phase factory: given the shared environment it
@@ -89,8 +87,11 @@ class Env:
         for logger in (self.formatting, self.logger):
             logger.propagate = False
         self.files = {}
-        for name, text in [("good", '{"a": 1, "b": "x", "c": [1], "d": null, "e": 1.5, "f": true}'),
-                           ("bad", "{not json"), ("list", "[1, 2]")]:
+        for name, text in [
+            ("good", '{"a": 1, "b": "x", "c": [1], "d": null, "e": 1.5, "f": true}'),
+            ("bad", "{not json"),
+            ("list", "[1, 2]"),
+        ]:
             path = os.path.join(self.dir, name + ".json")
             with open(path, "w") as f:
                 f.write(text)

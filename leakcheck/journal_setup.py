@@ -11,7 +11,6 @@ import threading
 
 from harness import BadBool, StrSub, expect, nothing, nothing_async, operation
 from support.logs import CountingHandler, capture
-
 from veltrano_python_configuration import journal_setup
 
 

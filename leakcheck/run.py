@@ -55,8 +55,8 @@ sys.path[:0] = [HERE, os.path.join(os.path.dirname(HERE), "tests")]
 
 # The operations, one file per module; importing them registers them, in this order.
 import broker_setup  # noqa: E402,F401
-import journal_setup  # noqa: E402,F401
 import cache_access  # noqa: E402,F401
+import journal_setup  # noqa: E402,F401
 import service_toolkit  # noqa: E402,F401
 from harness import OPERATIONS, Env  # noqa: E402
 
@@ -69,9 +69,21 @@ RSS_BOUND = 16 << 20
 
 
 class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 try:
@@ -190,8 +202,10 @@ def main():
         stats = env.sink_stats()
     finally:
         env.close()
-    print(f"RSS growth over the run: {rss_grown / 2**20:+.1f} MiB (bound {RSS_BOUND >> 20} MiB); "
-          f"webhook requests served: {stats['outcomes']}; {time.perf_counter() - total:.0f} s in all")
+    print(
+        f"RSS growth over the run: {rss_grown / 2**20:+.1f} MiB (bound {RSS_BOUND >> 20} MiB); "
+        f"webhook requests served: {stats['outcomes']}; {time.perf_counter() - total:.0f} s in all"
+    )
     print(f"bounds per operation: {BLOCKS_BOUND} blocks, {HEAP_BOUND >> 10} KiB of heap, in two phases running")
     if rss_grown > RSS_BOUND:
         failed.append("RSS")

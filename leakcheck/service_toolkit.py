@@ -12,9 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 from harness import DictSub, expect, nothing, operation
 from support.logs import CountingHandler, capture
-
 from veltrano_python_configuration import journal_setup, service_toolkit
-
 
 Singleton = service_toolkit.SingletonMeta
 
@@ -215,8 +213,7 @@ def op_async_send_outside(env):
     return call, close
 
 
-@operation("service_toolkit", "GoogleChatAsyncMessenger._enqueue_message, _ensure_queue_processing",
-           is_async=True)
+@operation("service_toolkit", "GoogleChatAsyncMessenger._enqueue_message, _ensure_queue_processing", is_async=True)
 async def op_enqueue(env):
     messenger = async_messenger(env, size=1)
     queue = messenger.log_queue
@@ -289,8 +286,7 @@ def grown(before, after):
     return {status: n - before.get(status, 0) for status, n in after.items() if n != before.get(status, 0)}
 
 
-@operation("service_toolkit", "GoogleChatAsyncMessenger alerts handed over from a thread without a loop",
-           is_async=True)
+@operation("service_toolkit", "GoogleChatAsyncMessenger alerts handed over from a thread without a loop", is_async=True)
 async def op_async_send_handover(env):
     messenger = async_messenger(env)
     pool = ThreadPoolExecutor(1, thread_name_prefix="leakcheck-worker")
@@ -343,8 +339,9 @@ def in_a_forked_child(child):
 FORK_EVERY = 200  # a fork takes milliseconds: 500 of them in the full run, enough to show a leak per fork
 
 
-@operation("service_toolkit", f"AsyncLogger, GoogleChatAsyncMessenger and os.fork (every {FORK_EVERY}th call)",
-           is_async=True)
+@operation(
+    "service_toolkit", f"AsyncLogger, GoogleChatAsyncMessenger and os.fork (every {FORK_EVERY}th call)", is_async=True
+)
 async def op_fork(env):
     logger = journal_setup.AsyncLogger("leakcheck-fork", logging.INFO, 0)
     counter = capture(logger, CountingHandler())
@@ -392,7 +389,9 @@ async def op_fork(env):
 EXIT_EVERY = 500  # a forked child per exit: 200 of them in the full run
 
 
-@operation("service_toolkit", f"the exit with the home loop in a daemon thread (a forked child every {EXIT_EVERY}th call)")
+@operation(
+    "service_toolkit", f"the exit with the home loop in a daemon thread (a forked child every {EXIT_EVERY}th call)"
+)
 def op_exit_daemon_home(env):
     made = asyncio.new_event_loop()  # built inside a loop: the thread's current loop is left alone
 

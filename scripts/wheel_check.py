@@ -40,23 +40,42 @@ from packaging.utils import parse_wheel_filename
 PACKAGE = "veltrano_python_configuration"
 MODULES = ("journal_setup", "cache_access", "service_toolkit", "broker_setup")
 # What a manylinux system (and any glibc system) provides; nothing else may be needed.
-C_LIBRARY = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-             "ld-linux-x86-64.so.2", "ld-linux-armhf.so.3", "ld-linux-aarch64.so.1"}
+C_LIBRARY = {
+    "libc.so.6",
+    "libm.so.6",
+    "libpthread.so.0",
+    "libdl.so.2",
+    "librt.so.1",
+    "ld-linux-x86-64.so.2",
+    "ld-linux-armhf.so.3",
+    "ld-linux-aarch64.so.1",
+}
 # Per wheel: the modules' suffix, readelf's machine, the wheel's tags and the
 # newest glibc it may need (for a manylinux wheel, the version its tag names).
 PLATFORMS = {
-    "x86_64": {"suffix": "cpython-313-x86_64-linux-gnu", "machine": "Advanced Micro Devices X86-64",
-               "tags": ["cp313-cp313-manylinux_2_17_x86_64", "cp313-cp313-manylinux2014_x86_64"],
-               "glibc": (2, 17), "manylinux": True},
-    "aarch64": {"suffix": "cpython-313-aarch64-linux-gnu", "machine": "AArch64",
-                "tags": ["cp313-cp313-manylinux_2_17_aarch64", "cp313-cp313-manylinux2014_aarch64"],
-                "glibc": (2, 17), "manylinux": True},
-    "armhf": {"suffix": "cpython-313-arm-linux-gnueabihf", "machine": "ARM",
-              "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"],
-              "glibc": (2, 28), "manylinux": False},
+    "x86_64": {
+        "suffix": "cpython-313-x86_64-linux-gnu",
+        "machine": "Advanced Micro Devices X86-64",
+        "tags": ["cp313-cp313-manylinux_2_17_x86_64", "cp313-cp313-manylinux2014_x86_64"],
+        "glibc": (2, 17),
+        "manylinux": True,
+    },
+    "aarch64": {
+        "suffix": "cpython-313-aarch64-linux-gnu",
+        "machine": "AArch64",
+        "tags": ["cp313-cp313-manylinux_2_17_aarch64", "cp313-cp313-manylinux2014_aarch64"],
+        "glibc": (2, 17),
+        "manylinux": True,
+    },
+    "armhf": {
+        "suffix": "cpython-313-arm-linux-gnueabihf",
+        "machine": "ARM",
+        "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"],
+        "glibc": (2, 28),
+        "manylinux": False,
+    },
 }
-ARM_ATTRIBUTES = ("Tag_CPU_arch: v6", "Tag_ARM_ISA_use: Yes", "Tag_FP_arch: VFPv2",
-                  "Tag_ABI_VFP_args: VFP registers")
+ARM_ATTRIBUTES = ("Tag_CPU_arch: v6", "Tag_ARM_ISA_use: Yes", "Tag_FP_arch: VFPv2", "Tag_ABI_VFP_args: VFP registers")
 # Instructions that ARMv6 (ARM mode) with VFPv2 lacks: ARMv6K (exclusive
 # byte/halfword/doubleword access, clrex, hints), ARMv6T2/ARMv7 (movw/movt,
 # bit fields, barriers, division, unprivileged loads), and what needs VFPv3 or
@@ -68,8 +87,7 @@ ARM_BEYOND_V6 = re.compile(
 VFP3_OR_NEON_OPERAND = re.compile(r"\bd(?:1[6-9]|2\d|3[01])\b|\bq\d+\b")
 VFP3_OR_NEON_FORM = re.compile(r"^v\w*\.(?:[iusp]\d+|\d+)$|^vmov(?:\.f(?:32|64))?$")
 # The unwinder's lazy save and restore of d16-d31 (LLVM libunwind).
-ARM_ALLOWED_FUNCTIONS = {"_ZN9libunwind13Registers_arm9saveVFPv3EPv",
-                         "_ZN9libunwind13Registers_arm12restoreVFPv3EPv"}
+ARM_ALLOWED_FUNCTIONS = {"_ZN9libunwind13Registers_arm9saveVFPv3EPv", "_ZN9libunwind13Registers_arm12restoreVFPv3EPv"}
 
 problems: list[str] = []
 notes: list[str] = []
@@ -85,8 +103,13 @@ def check_sdist(sdist: Path) -> None:
     for name in names:
         if name.split("/")[0] in ("build", ".venv", ".git", "dist") or "__pycache__" in name:
             problems.append(f"{sdist.name}: holds {name}")
-    for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", f"src/{PACKAGE}/__init__.py",
-                   "cmake/zig-toolchain.cmake"):
+    for needed in (
+        "pyproject.toml",
+        "CMakeLists.txt",
+        "README.md",
+        f"src/{PACKAGE}/__init__.py",
+        "cmake/zig-toolchain.cmake",
+    ):
         if needed not in names:
             problems.append(f"{sdist.name}: lacks {needed}")
     print(f"== check: {sdist.name}: {len(names)} files")
@@ -115,8 +138,7 @@ def check_contents(wheel: Path, names: list[str], metadata: str, tags: list[str]
 
 def platform_of(name: str) -> str:
     """The PLATFORMS key of a wheel, from its file name or one of its tags."""
-    return next((key for key in ("x86_64", "aarch64") if name.endswith(f"_{key}") or f"_{key}." in name),
-                "armhf")
+    return next((key for key in ("x86_64", "aarch64") if name.endswith(f"_{key}") or f"_{key}." in name), "armhf")
 
 
 def check_linkage(wheel: Path, so: Path, glibc: tuple[int, int]) -> tuple[set[str], tuple[int, int]]:
@@ -145,8 +167,10 @@ def check_linkage(wheel: Path, so: Path, glibc: tuple[int, int]) -> tuple[set[st
             if "@" not in symbol and not re.match(r"_?Py|_Py", symbol):
                 unresolved.append(symbol)
     if unresolved:
-        problems.append(f"{name}: undefined symbols that neither the C library nor the interpreter "
-                        f"defines: {', '.join(sorted(unresolved)[:10])}")
+        problems.append(
+            f"{name}: undefined symbols that neither the C library nor the interpreter "
+            f"defines: {', '.join(sorted(unresolved)[:10])}"
+        )
     return needed, newest
 
 
@@ -159,8 +183,10 @@ def check_manylinux(wheel: Path, key: str, glibc: tuple[int, int]) -> None:
         return
     found = f"manylinux_{m[1]}_{m[2]}_{key}"
     if (int(m[1]), int(m[2])) > glibc:
-        problems.append(f"{wheel.name}: auditwheel show allows only {found}: the tag {tagged} is wrong "
-                        f"(something needs a newer glibc):\n{shown}")
+        problems.append(
+            f"{wheel.name}: auditwheel show allows only {found}: the tag {tagged} is wrong "
+            f"(something needs a newer glibc):\n{shown}"
+        )
     elif (int(m[1]), int(m[2])) < glibc:
         problems.append(f"{wheel.name}: auditwheel show finds it consistent with {found}, wider than its tag {tagged}")
     else:
@@ -196,11 +222,19 @@ def check_arm(wheel: Path, so: Path) -> int:
         mnemonic, operands = fields[1].strip(), fields[2] if len(fields) > 2 else ""
         if mnemonic.startswith("."):  # data (.word) in a $d stretch
             continue
-        beyond = (ARM_BEYOND_V6.match(mnemonic)
-                  or (mnemonic.startswith("v") and (VFP3_OR_NEON_OPERAND.search(operands)
-                                                    or VFP3_OR_NEON_FORM.match(mnemonic) and "#" in operands
-                                                    or re.match(r"^v\w*\.[iusp]\d+$", mnemonic)))
-                  or (mnemonic.startswith("vcvt") and "#" in operands))
+        beyond = (
+            ARM_BEYOND_V6.match(mnemonic)
+            or (
+                mnemonic.startswith("v")
+                and (
+                    VFP3_OR_NEON_OPERAND.search(operands)
+                    or VFP3_OR_NEON_FORM.match(mnemonic)
+                    and "#" in operands
+                    or re.match(r"^v\w*\.[iusp]\d+$", mnemonic)
+                )
+            )
+            or (mnemonic.startswith("vcvt") and "#" in operands)
+        )
         if beyond:
             if function in ARM_ALLOWED_FUNCTIONS:
                 allowed += 1
@@ -235,11 +269,15 @@ def check_wheel(wheel: Path) -> None:
                 allowed += check_arm(wheel, so)
         if platform["manylinux"]:
             check_manylinux(wheel, key, platform["glibc"])
-        print(f"== check: {wheel.name}: {len(names)} files, {len(objects)} modules; "
-              f"they need {', '.join(sorted(needed))}, glibc {newest[0]}.{newest[1]} at most")
+        print(
+            f"== check: {wheel.name}: {len(names)} files, {len(objects)} modules; "
+            f"they need {', '.join(sorted(needed))}, glibc {newest[0]}.{newest[1]} at most"
+        )
         if key == "armhf":
-            print(f"== check: {wheel.name}: every module ARMv6, VFPv2, ARM mode, hard-float, no Thumb code; "
-                  f"no instruction beyond ARMv6+VFPv2 outside the unwinder's d16-d31 save/restore ({allowed} there)")
+            print(
+                f"== check: {wheel.name}: every module ARMv6, VFPv2, ARM mode, hard-float, no Thumb code; "
+                f"no instruction beyond ARMv6+VFPv2 outside the unwinder's d16-d31 save/restore ({allowed} there)"
+            )
 
 
 def main() -> None:
@@ -248,8 +286,10 @@ def main() -> None:
     wheels = sorted(dist.glob(f"{PACKAGE}-*.whl"))
     found = {platform_of(w.name) for w in wheels}
     if len(sdists) != 1 or len(wheels) != len(PLATFORMS) or found != set(PLATFORMS):
-        sys.exit(f"check: expected one sdist and an x86_64, an aarch64 and a 32-bit ARM wheel in {dist}, found "
-                 f"{[p.name for p in sdists + wheels]}")
+        sys.exit(
+            f"check: expected one sdist and an x86_64, an aarch64 and a 32-bit ARM wheel in {dist}, found "
+            f"{[p.name for p in sdists + wheels]}"
+        )
     check_sdist(sdists[0])
     for wheel in wheels:
         check_wheel(wheel)

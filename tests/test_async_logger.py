@@ -9,8 +9,6 @@ import weakref
 
 import pytest
 
-from veltrano_python_configuration.journal_setup import AsyncLogger
-
 from support.logs import (
     CountingHandler,
     capture,
@@ -22,6 +20,8 @@ from support.logs import (
     wait_until,
 )
 from support.programs import run_scenario
+from veltrano_python_configuration.journal_setup import AsyncLogger
+
 
 def test_records_are_written_in_order_from_the_running_loop(capfd):
     async def main():
@@ -262,8 +262,11 @@ OTHER = KeyError("other")
         ("error", False, {}, {}),
         ("warning", True, {}, {}),
         # an exc_info that asks for the current exception gets it at the call, at every level
-        *((word, True, {"exc_info": asks}, {"exc_info": BOOM}) for word in ("error", "warning", "info", "debug")
-          for asks in (True, 1)),
+        *(
+            (word, True, {"exc_info": asks}, {"exc_info": BOOM})
+            for word in ("error", "warning", "info", "debug")
+            for asks in (True, 1)
+        ),
         ("info", False, {"exc_info": True}, {"exc_info": True}),  # outside an except block: unchanged
         ("warning", True, {"exc_info": OTHER}, {"exc_info": OTHER}),  # an exception or a tuple: unchanged
         ("debug", True, {"exc_info": (None, None, None)}, {"exc_info": (None, None, None)}),

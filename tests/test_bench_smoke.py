@@ -16,7 +16,9 @@ import pytest
 RUN = pathlib.Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
 
-@pytest.mark.skipif(os.environ.get("VPC_BENCH_SMOKE") != "1", reason="set VPC_BENCH_SMOKE=1 to run the benchmark smoke test")
+@pytest.mark.skipif(
+    os.environ.get("VPC_BENCH_SMOKE") != "1", reason="set VPC_BENCH_SMOKE=1 to run the benchmark smoke test"
+)
 def test_quick_run_prints_the_table():
     result = subprocess.run(
         [sys.executable, str(RUN), "--quick"], capture_output=True, text=True, timeout=55, stdin=subprocess.DEVNULL

@@ -14,9 +14,8 @@ try:
     import veltrano_python_configuration._binding_probe as probe
 except ModuleNotFoundError:  # built for the test suite only, not into release wheels
     pytest.skip("the test-only module _binding_probe is not installed", allow_module_level=True)
-from veltrano_python_configuration.broker_setup import KafkaConfigurationBuilder
-
 from support.programs import run_scenario
+from veltrano_python_configuration.broker_setup import KafkaConfigurationBuilder
 
 build = KafkaConfigurationBuilder.build
 

@@ -113,9 +113,7 @@ CLEARED_USES = {
 }
 
 
-@pytest.mark.parametrize(
-    "kind, use", [(kind, use) for kind, uses in CLEARED_USES.items() for use in uses]
-)
+@pytest.mark.parametrize("kind, use", [(kind, use) for kind, uses in CLEARED_USES.items() for use in uses])
 def test_an_object_whose_references_the_collector_dropped_raises_instead_of_crashing(kind, use):
     from veltrano_python_configuration import _binding_probe as probe
 

@@ -73,7 +73,9 @@ def test_assignment_order_and_no_rollback():
 
     config = ReadOnlyRead()
     with pytest.raises(AttributeError):
-        KafkaConfigurationBuilder(config).build({"broker": 1, "push_topic": 2, "read_topic": 3, "dead_letter_topic_name": 4})
+        KafkaConfigurationBuilder(config).build(
+            {"broker": 1, "push_topic": 2, "read_topic": 3, "dead_letter_topic_name": 4}
+        )
     assert (config._broker, config._push_topic, config._dead_letter_topic_name) == (1, 2, "old")
 
     seen = []

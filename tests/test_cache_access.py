@@ -18,7 +18,13 @@ from support.logs import exception_chain
 from support.redis_servers import HOST, RecordingLogger, RedisServer, closed_port, unique
 from veltrano_python_configuration import cache_access
 from veltrano_python_configuration.cache_access import (
-    BaseRedisClient, DevelopmentRedisClient, IRedisClient, ProductionRedisClient, RedisClientFactory, initialize_redis)
+    BaseRedisClient,
+    DevelopmentRedisClient,
+    IRedisClient,
+    ProductionRedisClient,
+    RedisClientFactory,
+    initialize_redis,
+)
 
 
 class Recorder:
@@ -63,12 +69,25 @@ def fake_library(monkeypatch):
 
 def test_module_attributes_and_interface():
     assert [n for n in vars(cache_access) if not n.startswith("__")] == [
-        "Union", "redis", "RedisClusterClient", "initialize_redis", "IRedisClient", "BaseRedisClient",
-        "ProductionRedisClient", "DevelopmentRedisClient", "RedisClientFactory"]
+        "Union",
+        "redis",
+        "RedisClusterClient",
+        "initialize_redis",
+        "IRedisClient",
+        "BaseRedisClient",
+        "ProductionRedisClient",
+        "DevelopmentRedisClient",
+        "RedisClientFactory",
+    ]
     assert isinstance(vars(RedisClientFactory)["create"], staticmethod)
     interface = IRedisClient()
-    for call in (lambda: interface.get("k"), lambda: interface.set("k", "v"), lambda: interface.delete("k"),
-                 lambda: interface.increment_category_counts("op", []), lambda: BaseRedisClient("u", None)):
+    for call in (
+        lambda: interface.get("k"),
+        lambda: interface.set("k", "v"),
+        lambda: interface.delete("k"),
+        lambda: interface.increment_category_counts("op", []),
+        lambda: BaseRedisClient("u", None),
+    ):
         with pytest.raises(NotImplementedError):
             call()
     with pytest.raises(TypeError):
@@ -123,10 +142,16 @@ def test_refused_write_and_bytes_reply_are_logged_failures(redis_server):
         ("set", ("k", "v", True), "Argument 'ex' has incorrect type (expected int, got bool)"),
         ("get", (5,), "Argument 'key' has incorrect type (expected str, got int)"),
         ("delete", (None,), "Argument 'key' has incorrect type (expected str, got NoneType)"),
-        ("increment_category_counts", (None, []),
-         "Argument 'operation_id' has incorrect type (expected str, got NoneType)"),
-        ("increment_category_counts", ("op", ()),
-         "Argument 'batch_data' has incorrect type (expected list, got tuple)"),
+        (
+            "increment_category_counts",
+            (None, []),
+            "Argument 'operation_id' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            "increment_category_counts",
+            ("op", ()),
+            "Argument 'batch_data' has incorrect type (expected list, got tuple)",
+        ),
     ],
 )
 def test_argument_types_are_checked_before_anything(method, args, message):
@@ -144,8 +169,12 @@ def test_exact_calls_on_the_client():
     client.set(key="k", value="v", ex=-5)
     client.get("k")
     client.delete("k")
-    assert recorder.calls == [("set", ("k", "v"), {"ex": 604800}), ("set", ("k", "v"), {"ex": -5}),
-                              ("get", ("k",), {}), ("delete", ("k",), {})]
+    assert recorder.calls == [
+        ("set", ("k", "v"), {"ex": 604800}),
+        ("set", ("k", "v"), {"ex": -5}),
+        ("get", ("k",), {}),
+        ("delete", ("k",), {}),
+    ]
 
 
 def test_stopped_and_restarted_server(own_redis_server):
@@ -155,8 +184,12 @@ def test_stopped_and_restarted_server(own_redis_server):
     own_redis_server.stop()
     assert client.get(key) is None and client.set(key, "v") is False and client.delete(key) is False
     assert client.increment_category_counts("op", [{"id": 1}]) is None
-    prefixes = [f"Error getting key '{key}': ", f"Error setting key '{key}': ", f"Error deleting key '{key}': ",
-                "Error incrementing category counts for operation 'op': "]
+    prefixes = [
+        f"Error getting key '{key}': ",
+        f"Error setting key '{key}': ",
+        f"Error deleting key '{key}': ",
+        "Error incrementing category counts for operation 'op': ",
+    ]
     assert len(logger.errors) == 4
     for line, prefix, exc in zip(logger.errors, prefixes, logger.handled):
         assert isinstance(exc, RedisConnectionError) and line == prefix + str(exc)
@@ -190,10 +223,18 @@ def test_a_logger_of_none_turns_a_failure_into_attribute_error():
 @pytest.mark.parametrize(
     "url, expected",
     [
-        ("cache-1:700", ("cache-1", 700)), ("cache-1", ("cache-1", 6379)), ("cache-1:", ("cache-1", 6379)),
-        ("cache-1:port", ("cache-1", 6379)), ("cache-1:700:x", ("cache-1", 700)), ("", ("", 6379)),
-        ("redis://cache-1:700", ("redis", 6379)), ("h:0070", ("h", 70)), ("h:-1", ("h", 6379)),
-        ("h: 1", ("h", 6379)), ("h:\u0667\u0660", ("h", 70)), ("h:" + "9" * 30, ("h", int("9" * 30))),
+        ("cache-1:700", ("cache-1", 700)),
+        ("cache-1", ("cache-1", 6379)),
+        ("cache-1:", ("cache-1", 6379)),
+        ("cache-1:port", ("cache-1", 6379)),
+        ("cache-1:700:x", ("cache-1", 700)),
+        ("", ("", 6379)),
+        ("redis://cache-1:700", ("redis", 6379)),
+        ("h:0070", ("h", 70)),
+        ("h:-1", ("h", 6379)),
+        ("h: 1", ("h", 6379)),
+        ("h:\u0667\u0660", ("h", 70)),
+        ("h:" + "9" * 30, ("h", int("9" * 30))),
     ],
 )
 def test_parse_url(url, expected):
@@ -203,8 +244,13 @@ def test_parse_url(url, expected):
 TIMEOUTS = {"socket_timeout": 5.0, "socket_connect_timeout": 5.0}
 
 
-@pytest.mark.parametrize("build", [lambda: ProductionRedisClient("cache-1:7000", RecordingLogger(), False).client,
-                                   lambda: initialize_redis("cache-1:7000", "production", RecordingLogger(), False)])
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda: ProductionRedisClient("cache-1:7000", RecordingLogger(), False).client,
+        lambda: initialize_redis("cache-1:7000", "production", RecordingLogger(), False),
+    ],
+)
 def test_cluster_connections_are_bounded(fake_library, build):
     build()
     [(name, args, kwargs)] = fake_library[:1]
@@ -215,22 +261,34 @@ def test_cluster_connections_are_bounded(fake_library, build):
         assert type(retry._backoff) is NoBackoff and retry.get_retries() == 1
     else:
         assert kwargs.pop("cluster_error_retry_attempts") == 1
-    assert (name, args, kwargs) == ("cluster", (), {"host": "cache-1", "port": 7000, "decode_responses": False,
-                                                    **TIMEOUTS})
+    assert (name, args, kwargs) == (
+        "cluster",
+        (),
+        {"host": "cache-1", "port": 7000, "decode_responses": False, **TIMEOUTS},
+    )
 
 
 @pytest.mark.parametrize(
     "url, sent",
-    [("localhost:6379", "redis://localhost:6379"), ("redis://localhost:6379/0", "redis://localhost:6379/0"),
-     ("REDIS://h", "REDIS://h"), ("rediss://h:6380/0", "rediss://h:6380/0"), ("Unix:///run/r.sock", "Unix:///run/r.sock"),
-     ("redis:/h", "redis://redis:/h"), ("http://h", "redis://http://h"), ("unix:/r.sock", "redis://unix:/r.sock")],
+    [
+        ("localhost:6379", "redis://localhost:6379"),
+        ("redis://localhost:6379/0", "redis://localhost:6379/0"),
+        ("REDIS://h", "REDIS://h"),
+        ("rediss://h:6380/0", "rediss://h:6380/0"),
+        ("Unix:///run/r.sock", "Unix:///run/r.sock"),
+        ("redis:/h", "redis://redis:/h"),
+        ("http://h", "redis://http://h"),
+        ("unix:/r.sock", "redis://unix:/r.sock"),
+    ],
 )
 def test_single_server_url_schemes(fake_library, url, sent):
     client = DevelopmentRedisClient(url, RecordingLogger())
     assert client.client == "single" and client.url == url
     assert initialize_redis(url, "dev", None, False) == "single"
-    assert fake_library == [("from_url", (sent,), {"decode_responses": True, **TIMEOUTS}),
-                            ("from_url", (), {"url": sent, "decode_responses": False, **TIMEOUTS})]
+    assert fake_library == [
+        ("from_url", (sent,), {"decode_responses": True, **TIMEOUTS}),
+        ("from_url", (), {"url": sent, "decode_responses": False, **TIMEOUTS}),
+    ]
 
 
 def test_unix_socket_url(tmp_path):
@@ -301,7 +359,9 @@ def test_development_connect_failure_hides_the_secrets_in_the_whole_chain(monkey
     with pytest.raises(RuntimeError) as info:
         DevelopmentRedisClient(url, logger)
     [shown] = logger.handled
-    assert logger.errors == ["Error connecting to Development Redis at 'redis://user:***@h:1/0?token=***': no connection"]
+    assert logger.errors == [
+        "Error connecting to Development Redis at 'redis://user:***@h:1/0?token=***': no connection"
+    ]
     assert type(shown) is RuntimeError and type(shown.__cause__) is ValueError and shown is not info.value
     assert str(shown.__cause__) == "cannot parse redis://user:***@h:1/0?token=***"
     assert str(info.value.__cause__) == f"cannot parse {url}"  # the caller's chain is untouched
@@ -319,16 +379,31 @@ def unreachable_node(host, port, **kwargs):
     "call, url, logged",
     [
         # A development URL given to the production client: it hands the library host "user" or "redis".
-        ("client", "user:s3cret@cache:6379",
-         ["Error connecting to Production Redis at 'user:***@cache:6379': no reachable node: "
-          "Error connecting to user:6379."]),
-        ("client", "redis://:s3cret@cache:6379/0",
-         ["Error connecting to Production Redis at 'redis://:***@cache:6379/0': no reachable node: "
-          "Error connecting to redis:6379."]),
+        (
+            "client",
+            "user:s3cret@cache:6379",
+            [
+                "Error connecting to Production Redis at 'user:***@cache:6379': no reachable node: "
+                "Error connecting to user:6379."
+            ],
+        ),
+        (
+            "client",
+            "redis://:s3cret@cache:6379/0",
+            [
+                "Error connecting to Production Redis at 'redis://:***@cache:6379/0': no reachable node: "
+                "Error connecting to redis:6379."
+            ],
+        ),
         # A secret before the first ":" is in the host, so in the library's error too.
-        ("client", "cache?password=s3cret&db=0:7000",
-         ["Error connecting to Production Redis at 'cache?password=***&db=0:7000': no reachable node: "
-          "Error connecting to cache?password=***&db=0:7000."]),
+        (
+            "client",
+            "cache?password=s3cret&db=0:7000",
+            [
+                "Error connecting to Production Redis at 'cache?password=***&db=0:7000': no reachable node: "
+                "Error connecting to cache?password=***&db=0:7000."
+            ],
+        ),
         # initialize_redis needs exactly two ":"-parts: user information with a port makes three or more,
         # a ValueError right after the first line ...
         ("initialize", "user:s3cret@cache:6379", ["Url received for redis prod is user:***@cache:6379"]),
@@ -336,9 +411,11 @@ def unreachable_node(host, port, **kwargs):
         # ... without a port it makes two, and the host part before the ":" holds no password;
         ("initialize", ":s3cret@cache", ["Url received for redis prod is :***@cache", "After splitting "]),
         # a secret before the ":" reaches the host line.
-        ("initialize", "cache?password=s3cret&db=0:7000",
-         ["Url received for redis prod is cache?password=***&db=0:7000",
-          "After splitting cache?password=***&db=0"]),
+        (
+            "initialize",
+            "cache?password=s3cret&db=0:7000",
+            ["Url received for redis prod is cache?password=***&db=0:7000", "After splitting cache?password=***&db=0"],
+        ),
     ],
 )
 def test_production_lines_hide_the_password(monkeypatch, fake_library, call, url, logged):
@@ -362,8 +439,13 @@ def test_production_lines_hide_the_password(monkeypatch, fake_library, call, url
 
 @pytest.mark.parametrize(
     "environ, client_type, cls",
-    [("PRODUCTION", 2, ProductionRedisClient), ("Production", 0, ProductionRedisClient),
-     ("prod", 3, DevelopmentRedisClient), ("", -1, DevelopmentRedisClient), ("staging", 2, DevelopmentRedisClient)],
+    [
+        ("PRODUCTION", 2, ProductionRedisClient),
+        ("Production", 0, ProductionRedisClient),
+        ("prod", 3, DevelopmentRedisClient),
+        ("", -1, DevelopmentRedisClient),
+        ("staging", 2, DevelopmentRedisClient),
+    ],
 )
 def test_create_chooses_the_client_by_environment(fake_library, environ, client_type, cls):
     logger = RecordingLogger()
@@ -386,8 +468,12 @@ def test_initialize_redis_paths(fake_library):
     logger = RecordingLogger()
     initialize_redis("cache-1:abc", "Production", logger, False)
     assert fake_library[0][2]["port"] == 6379
-    assert logger.infos == ["Url received for redis prod is cache-1:abc", "After splitting cache-1", ["node"],
-                            "Connection to redis is successful"]
+    assert logger.infos == [
+        "Url received for redis prod is cache-1:abc",
+        "After splitting cache-1",
+        ["node"],
+        "Connection to redis is successful",
+    ]
     fake_library.clear()
     assert initialize_redis("h:6379", "dev", None, False) == "single"
     assert fake_library == [("from_url", (), {"url": "redis://h:6379", "decode_responses": False, **TIMEOUTS})]
@@ -404,8 +490,10 @@ def test_initialize_redis_on_the_real_cluster(redis_cluster):
     logger = RecordingLogger()
     conn = initialize_redis(redis_cluster.address, "production", logger)
     try:
-        assert logger.infos[:2] == [f"Url received for redis prod is {redis_cluster.address}",
-                                    "After splitting 127.0.0.1"]
+        assert logger.infos[:2] == [
+            f"Url received for redis prod is {redis_cluster.address}",
+            "After splitting 127.0.0.1",
+        ]
         assert len(logger.infos[2]) == 3 and all(isinstance(n, ClusterNode) for n in logger.infos[2])
         assert logger.infos[3] == "Connection to redis is successful"
         key = unique()

@@ -50,10 +50,14 @@ class Entry:
 
 
 BATCH = [
-    {"id": 1, "name": "ignored", "subCategories": [
-        {"id": 10, "subSubCategories": [{"id": 100}, {"id": "101"}]},
-        {"id": 1},
-    ]},
+    {
+        "id": 1,
+        "name": "ignored",
+        "subCategories": [
+            {"id": 10, "subSubCategories": [{"id": 100}, {"id": "101"}]},
+            {"id": 1},
+        ],
+    },
     {"subCategories": ({"id": 20, "subSubCategories": []},)},
     {"id": "5", "subCategories": []},
     Entry(id=5, subCategories=iter([Entry(id=50, subSubCategories=(x for x in [Entry(id=500)]))])),
@@ -96,7 +100,15 @@ def test_counts_and_expiry_on_the_server(live):
     live.client.increment_category_counts(op, [{"id": 30}])
     assert 10790 < live.reader.ttl(key_of(op)) <= 10800
     assert live.reader.hgetall(key_of(op)) == {
-        "1": "3", "10": "1", "100": "1", "101": "1", "None": "1", "20": "1", "5": "1", "30": "2"}
+        "1": "3",
+        "10": "1",
+        "100": "1",
+        "101": "1",
+        "None": "1",
+        "20": "1",
+        "5": "1",
+        "30": "2",
+    }
     assert live.logger.errors == []
 
 

@@ -21,13 +21,16 @@ from support.logs import ListHandler
 from support.redis_servers import HOST, RecordingLogger, RedisCluster, RedisServer, silent_listener, unique
 from support.reliability import FULL_LOAD, CountingLogger, QuickSink, ReplicatedCluster, load_size, query, wait
 from veltrano_python_configuration import cache_access
-from veltrano_python_configuration.cache_access import (
-    DevelopmentRedisClient, ProductionRedisClient, initialize_redis)
+from veltrano_python_configuration.cache_access import DevelopmentRedisClient, ProductionRedisClient, initialize_redis
 from veltrano_python_configuration.service_toolkit import GoogleChatAsyncMessenger, SingletonMeta
 
 FALLBACK = {"set": False, "get": None, "delete": False, "increment": None}
-PREFIX = {"set": "Error setting key ", "get": "Error getting key ", "delete": "Error deleting key ",
-          "increment": "Error incrementing category counts for operation "}
+PREFIX = {
+    "set": "Error setting key ",
+    "get": "Error getting key ",
+    "delete": "Error deleting key ",
+    "increment": "Error incrementing category counts for operation ",
+}
 
 
 @dataclass
@@ -123,8 +126,10 @@ def test_cluster_master_killed_during_a_stream_of_operations(replicated_cluster)
         check_outcome(o)
     assert client.set(keys[0], "last") is True and client.get(keys[0]) == "last"
     assert logger.error_count == sum(o.logged for o in during)
-    print(f"master down: {len(during)} operations, {sum(o.failed for o in during)} logged with their fallback; "
-          f"after the takeover {len(after) + 2} operations, all successful")
+    print(
+        f"master down: {len(during)} operations, {sum(o.failed for o in during)} logged with their fallback; "
+        f"after the takeover {len(after) + 2} operations, all successful"
+    )
 
 
 # --- a standalone server restarted ----------------------------------------------------------
@@ -170,8 +175,10 @@ def test_standalone_server_restarted_during_a_stream_of_operations(own_redis_ser
     counted = sum(o.kind == "increment" and not o.failed and o.started > down_at for o in outcomes)
     with server.client(decode_responses=True) as plain:
         assert int(plain.hget("Mod:RetagOperations:restart-op:category_counts", "1") or 0) == counted
-    print(f"{len(outcomes)} operations, {sum(o.failed for o in outcomes)} logged with their fallback during "
-          f"the outage, {sum(o.started > up_at for o in outcomes)} after the restart, all successful")
+    print(
+        f"{len(outcomes)} operations, {sum(o.failed for o in outcomes)} logged with their fallback during "
+        f"the outage, {sum(o.started > up_at for o in outcomes)} after the restart, all successful"
+    )
 
 
 # --- nodes that stop answering ------------------------------------------------------------------
@@ -182,8 +189,12 @@ def test_standalone_server_restarted_during_a_stream_of_operations(own_redis_ser
 
 DEFAULT_TIMEOUT = 5.0  # the module's
 TIMEOUT = DEFAULT_TIMEOUT if FULL_LOAD else 0.5
-LINE = {"get": "Error getting key '{}': ", "set": "Error setting key '{}': ", "delete": "Error deleting key '{}': ",
-        "counts": "Error incrementing category counts for operation '{}': "}
+LINE = {
+    "get": "Error getting key '{}': ",
+    "set": "Error setting key '{}': ",
+    "delete": "Error deleting key '{}': ",
+    "counts": "Error incrementing category counts for operation '{}': ",
+}
 
 
 @pytest.fixture
@@ -196,8 +207,9 @@ def short_timeouts(monkeypatch):
         assert kwargs["socket_timeout"] == kwargs["socket_connect_timeout"] == DEFAULT_TIMEOUT, kwargs
         return {**kwargs, "socket_timeout": TIMEOUT, "socket_connect_timeout": TIMEOUT}
 
-    library = types.SimpleNamespace(Redis=types.SimpleNamespace(
-        from_url=lambda *args, **kwargs: redis.Redis.from_url(*args, **shorter(kwargs))))
+    library = types.SimpleNamespace(
+        Redis=types.SimpleNamespace(from_url=lambda *args, **kwargs: redis.Redis.from_url(*args, **shorter(kwargs)))
+    )
     monkeypatch.setattr(cache_access, "redis", library)
     monkeypatch.setattr(cache_access, "RedisClusterClient", lambda **kwargs: PlainCluster(**shorter(kwargs)))
 
@@ -258,8 +270,10 @@ def test_listener_that_never_accepts(short_timeouts):
 def test_construction_against_a_paused_node(own_redis_server, short_timeouts):
     address, logger = own_redis_server.address, RecordingLogger()
     with own_redis_server.paused():
-        for build in (lambda: ProductionRedisClient(address, logger),
-                      lambda: initialize_redis(address, "production", logger)):
+        for build in (
+            lambda: ProductionRedisClient(address, logger),
+            lambda: initialize_redis(address, "production", logger),
+        ):
             started = time.monotonic()
             with pytest.raises(RedisClusterException) as info:
                 build()

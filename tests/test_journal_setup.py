@@ -12,11 +12,10 @@ import time
 import pytest
 import pytz
 
-from veltrano_python_configuration import journal_setup as js
-from veltrano_python_configuration.journal_setup import AsyncLogger, CustomLogger, setup_logger, time_tz
-
 from support.logs import KOLKATA, kolkata_now, parse_stamp, record, unique_name
 from support.programs import run_scenario
+from veltrano_python_configuration import journal_setup as js
+from veltrano_python_configuration.journal_setup import AsyncLogger, CustomLogger, setup_logger, time_tz
 
 
 def test_module_attributes_and_classes():

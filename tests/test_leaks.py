@@ -24,11 +24,14 @@ CALLS = "500" if platform.machine().startswith(("arm", "aarch64")) else "2000"
 def test_every_public_operation_leaves_memory_flat():
     listed = subprocess.run([sys.executable, LEAKCHECK, "--list"], capture_output=True, text=True, timeout=30)
     operations = listed.stdout.splitlines()  # the registry's, "<module>  <operation>" each
-    assert {name.split()[0] for name in operations} == {"broker_setup", "cache_access", "journal_setup",
-                                                        "service_toolkit"}, listed.stderr
+    assert {name.split()[0] for name in operations} == {
+        "broker_setup",
+        "cache_access",
+        "journal_setup",
+        "service_toolkit",
+    }, listed.stderr
     args = ["--iterations", "300", "--warmup", "50", "--report-only"] if SANITIZED else ["--iterations", CALLS]
-    result = subprocess.run([sys.executable, LEAKCHECK, *args], capture_output=True,
-                            text=True, timeout=140)
+    result = subprocess.run([sys.executable, LEAKCHECK, *args], capture_output=True, text=True, timeout=140)
     report = result.stdout + result.stderr
     assert result.returncode == 0, report
     assert f"leak check: {len(operations)} operations" in report, report

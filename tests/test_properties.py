@@ -55,16 +55,31 @@ class Unequal:
     __hash__ = object.__hash__
 
 
-class_names = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\x00"), min_size=1,
-                      max_size=260)
+class_names = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\x00"), min_size=1, max_size=260)
 
 objects = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(), st.complex_numbers(), st.text(max_size=20),
-    st.binary(max_size=10), st.lists(st.integers(), max_size=3), st.tuples(st.integers()),
-    st.dictionaries(st.text(max_size=3), st.integers(), max_size=3), st.sets(st.integers(), max_size=3),
-    st.frozensets(st.integers(), max_size=3), st.decimals(allow_nan=False), st.fractions(),
-    st.builds(StrSub, st.text(max_size=5)), st.builds(IntSub, st.integers()), st.builds(ListSub),
-    st.builds(DictSub), st.builds(PosesAsStr), st.builds(Unequal), st.builds(object), st.builds(bytearray),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.floats(),
+    st.complex_numbers(),
+    st.text(max_size=20),
+    st.binary(max_size=10),
+    st.lists(st.integers(), max_size=3),
+    st.tuples(st.integers()),
+    st.dictionaries(st.text(max_size=3), st.integers(), max_size=3),
+    st.sets(st.integers(), max_size=3),
+    st.frozensets(st.integers(), max_size=3),
+    st.decimals(allow_nan=False),
+    st.fractions(),
+    st.builds(StrSub, st.text(max_size=5)),
+    st.builds(IntSub, st.integers()),
+    st.builds(ListSub),
+    st.builds(DictSub),
+    st.builds(PosesAsStr),
+    st.builds(Unequal),
+    st.builds(object),
+    st.builds(bytearray),
     st.sampled_from([str, int, list, dict, NotImplemented, Ellipsis, range(3), print, sys]),
     class_names.map(lambda name: type(name, (), {})()),  # a class of any name, long and non-ASCII too
 )
@@ -151,66 +166,173 @@ silent = journal_setup.CustomLogger("properties-silent")  # made directly: in no
 # (name, how to call it, the checked parameters in order as (name, type, None accepted),
 #  valid values by name, the module globals that the body reaches first)
 TARGETS = [
-    ("get_log_level_from_string", lambda **k: j.get_log_level_from_string(**k), [("level_str", S, False)],
-     {"level_str": "info"}, []),
-    ("setup_base_logger", lambda **k: j.setup_base_logger(**k),
-     [("service_name", S, False), ("log_level", I, False)], {"service_name": "p", "log_level": 10},
-     [(j, "logging")]),
-    ("setup_sync_logger", lambda **k: j.setup_sync_logger(**k),
-     [("service_name", S, False), ("log_level", I, False)], {"service_name": "p", "log_level": 10},
-     [(j, "setup_base_logger")]),
-    ("setup_async_logger", lambda **k: j.setup_async_logger(**k),
-     [("service_name", S, False), ("log_level", I, False)], {"service_name": "p", "log_level": 10},
-     [(j, "AsyncLogger")]),
-    ("setup_logger", lambda **k: j.setup_logger(**k), [("service_name", S, False), ("log_level_str", S, False)],
-     {"service_name": "p", "async_mode": False, "log_level_str": "info"}, [(j, "get_log_level_from_string")]),
-    ("AsyncLogger", lambda **k: j.AsyncLogger(**k),
-     [("service_name", S, False), ("log_level", I, False), ("max_queue_size", I, False)],
-     {"service_name": "p", "log_level": 10, "max_queue_size": 5}, [(j, "setup_base_logger")]),
-    ("AsyncLogger._log_message", lambda **k: closing(j.AsyncLogger._log_message(None, **k)),
-     [("level", S, False), ("msg", S, False)], {"level": "info", "msg": "m"}, []),
-    ("CustomLogger.error", lambda **k: j.CustomLogger.error(silent, **k), [("msg", S, False)], {"msg": "m"},
-     [(logging.Logger, "error")]),
-    ("IRedisClient.set", lambda **k: c.IRedisClient().set(**k),
-     [("key", S, False), ("value", S, False), ("ex", I, False)], {"key": "k", "value": "v", "ex": 0}, []),
-    ("BaseRedisClient.increment_category_counts", lambda **k: base_client().increment_category_counts(**k),
-     [("operation_id", S, False), ("batch_data", L, False)], {"operation_id": "o", "batch_data": []}, []),
+    (
+        "get_log_level_from_string",
+        lambda **k: j.get_log_level_from_string(**k),
+        [("level_str", S, False)],
+        {"level_str": "info"},
+        [],
+    ),
+    (
+        "setup_base_logger",
+        lambda **k: j.setup_base_logger(**k),
+        [("service_name", S, False), ("log_level", I, False)],
+        {"service_name": "p", "log_level": 10},
+        [(j, "logging")],
+    ),
+    (
+        "setup_sync_logger",
+        lambda **k: j.setup_sync_logger(**k),
+        [("service_name", S, False), ("log_level", I, False)],
+        {"service_name": "p", "log_level": 10},
+        [(j, "setup_base_logger")],
+    ),
+    (
+        "setup_async_logger",
+        lambda **k: j.setup_async_logger(**k),
+        [("service_name", S, False), ("log_level", I, False)],
+        {"service_name": "p", "log_level": 10},
+        [(j, "AsyncLogger")],
+    ),
+    (
+        "setup_logger",
+        lambda **k: j.setup_logger(**k),
+        [("service_name", S, False), ("log_level_str", S, False)],
+        {"service_name": "p", "async_mode": False, "log_level_str": "info"},
+        [(j, "get_log_level_from_string")],
+    ),
+    (
+        "AsyncLogger",
+        lambda **k: j.AsyncLogger(**k),
+        [("service_name", S, False), ("log_level", I, False), ("max_queue_size", I, False)],
+        {"service_name": "p", "log_level": 10, "max_queue_size": 5},
+        [(j, "setup_base_logger")],
+    ),
+    (
+        "AsyncLogger._log_message",
+        lambda **k: closing(j.AsyncLogger._log_message(None, **k)),
+        [("level", S, False), ("msg", S, False)],
+        {"level": "info", "msg": "m"},
+        [],
+    ),
+    (
+        "CustomLogger.error",
+        lambda **k: j.CustomLogger.error(silent, **k),
+        [("msg", S, False)],
+        {"msg": "m"},
+        [(logging.Logger, "error")],
+    ),
+    (
+        "IRedisClient.set",
+        lambda **k: c.IRedisClient().set(**k),
+        [("key", S, False), ("value", S, False), ("ex", I, False)],
+        {"key": "k", "value": "v", "ex": 0},
+        [],
+    ),
+    (
+        "BaseRedisClient.increment_category_counts",
+        lambda **k: base_client().increment_category_counts(**k),
+        [("operation_id", S, False), ("batch_data", L, False)],
+        {"operation_id": "o", "batch_data": []},
+        [],
+    ),
     ("BaseRedisClient.get", lambda **k: base_client().get(**k), [("key", S, False)], {"key": "k"}, []),
-    ("BaseRedisClient.__init__", lambda **k: c.DevelopmentRedisClient(**k), [("url", S, False)],
-     {"url": "u", "logger": None}, [(c.DevelopmentRedisClient, "connect")]),
-    ("RedisClientFactory.create", lambda **k: c.RedisClientFactory.create(**k),
-     [("url", S, False), ("environ", S, False), ("client_type", I, False)],
-     {"url": "u", "environ": "dev", "client_type": 2},
-     [(c, "initialize_redis"), (c, "DevelopmentRedisClient"), (c, "ProductionRedisClient")]),
-    ("initialize_redis", lambda **k: c.initialize_redis(**k), [("url", S, False), ("environ", S, False)],
-     {"url": "u", "environ": "dev"}, [(c, "redis")]),
-    ("add_extra_properties_to_schema", lambda **k: t.add_extra_properties_to_schema(**k),
-     [("schema", D, False), ("appsettings_path", S, False)], {"schema": {}, "appsettings_path": "p"},
-     [(t, "open")]),
-    ("GoogleChatSyncMessenger", lambda **k: (fresh_singletons(), t.GoogleChatSyncMessenger(**k), closing_sync()),
-     [("service_name", S, False), ("g_chat_webhook", S, False), ("g_chat_error_webhook", S, False),
-      ("environ", S, False), ("log_enabled", L, True)],
-     {"service_name": "s", "g_chat_webhook": "w", "g_chat_error_webhook": "e", "environ": "v"}, []),
-    ("GoogleChatSyncMessenger.send_message", lambda **k: gated_sync().send_message(**k),
-     [("text_message", S, False), ("message_type", I, False), ("webhook_url", S, True)],
-     {"text_message": "m"}, [(t, "json"), (t, "requests")]),
-    ("GoogleChatAsyncMessenger", lambda **k: (fresh_singletons(), t.GoogleChatAsyncMessenger(**k),
-                                               closing_sync()),
-     [("service_name", S, False), ("g_chat_webhook", S, False), ("g_chat_error_webhook", S, False),
-      ("environ", S, False), ("log_enabled", L, True), ("max_queue_size", I, False)],
-     {"service_name": "s", "g_chat_webhook": "w", "g_chat_error_webhook": "e", "environ": "v"}, []),
-    ("GoogleChatAsyncMessenger.send_message", lambda **k: async_messenger().send_message(**k),
-     [("text_message", S, False), ("message_type", I, True)], {"text_message": "m"}, []),
-    ("GoogleChatAsyncMessenger._send_message_async",
-     lambda **k: closing(t.GoogleChatAsyncMessenger._send_message_async(None, **k)),
-     [("text_message", S, False), ("message_type", I, True)], {"text_message": "m", "message_type": 1}, []),
-    ("setup_google_chat_messenger", lambda **k: t.setup_google_chat_messenger(**k),
-     [("service_name", S, False), ("g_chat_webhook", S, False), ("g_chat_error_webhook", S, False),
-      ("environ", S, False), ("log_enabled", L, True)],
-     {"service_name": "s", "g_chat_webhook": "w", "g_chat_error_webhook": "e", "environ": "v"},
-     [(t, "GoogleChatSyncMessenger"), (t, "GoogleChatAsyncMessenger")]),
-    ("KafkaConfigurationBuilder.build", lambda **k: broker_setup.KafkaConfigurationBuilder(Raising()).build(**k),
-     [("data", D, False)], {"data": {}}, []),
+    (
+        "BaseRedisClient.__init__",
+        lambda **k: c.DevelopmentRedisClient(**k),
+        [("url", S, False)],
+        {"url": "u", "logger": None},
+        [(c.DevelopmentRedisClient, "connect")],
+    ),
+    (
+        "RedisClientFactory.create",
+        lambda **k: c.RedisClientFactory.create(**k),
+        [("url", S, False), ("environ", S, False), ("client_type", I, False)],
+        {"url": "u", "environ": "dev", "client_type": 2},
+        [(c, "initialize_redis"), (c, "DevelopmentRedisClient"), (c, "ProductionRedisClient")],
+    ),
+    (
+        "initialize_redis",
+        lambda **k: c.initialize_redis(**k),
+        [("url", S, False), ("environ", S, False)],
+        {"url": "u", "environ": "dev"},
+        [(c, "redis")],
+    ),
+    (
+        "add_extra_properties_to_schema",
+        lambda **k: t.add_extra_properties_to_schema(**k),
+        [("schema", D, False), ("appsettings_path", S, False)],
+        {"schema": {}, "appsettings_path": "p"},
+        [(t, "open")],
+    ),
+    (
+        "GoogleChatSyncMessenger",
+        lambda **k: (fresh_singletons(), t.GoogleChatSyncMessenger(**k), closing_sync()),
+        [
+            ("service_name", S, False),
+            ("g_chat_webhook", S, False),
+            ("g_chat_error_webhook", S, False),
+            ("environ", S, False),
+            ("log_enabled", L, True),
+        ],
+        {"service_name": "s", "g_chat_webhook": "w", "g_chat_error_webhook": "e", "environ": "v"},
+        [],
+    ),
+    (
+        "GoogleChatSyncMessenger.send_message",
+        lambda **k: gated_sync().send_message(**k),
+        [("text_message", S, False), ("message_type", I, False), ("webhook_url", S, True)],
+        {"text_message": "m"},
+        [(t, "json"), (t, "requests")],
+    ),
+    (
+        "GoogleChatAsyncMessenger",
+        lambda **k: (fresh_singletons(), t.GoogleChatAsyncMessenger(**k), closing_sync()),
+        [
+            ("service_name", S, False),
+            ("g_chat_webhook", S, False),
+            ("g_chat_error_webhook", S, False),
+            ("environ", S, False),
+            ("log_enabled", L, True),
+            ("max_queue_size", I, False),
+        ],
+        {"service_name": "s", "g_chat_webhook": "w", "g_chat_error_webhook": "e", "environ": "v"},
+        [],
+    ),
+    (
+        "GoogleChatAsyncMessenger.send_message",
+        lambda **k: async_messenger().send_message(**k),
+        [("text_message", S, False), ("message_type", I, True)],
+        {"text_message": "m"},
+        [],
+    ),
+    (
+        "GoogleChatAsyncMessenger._send_message_async",
+        lambda **k: closing(t.GoogleChatAsyncMessenger._send_message_async(None, **k)),
+        [("text_message", S, False), ("message_type", I, True)],
+        {"text_message": "m", "message_type": 1},
+        [],
+    ),
+    (
+        "setup_google_chat_messenger",
+        lambda **k: t.setup_google_chat_messenger(**k),
+        [
+            ("service_name", S, False),
+            ("g_chat_webhook", S, False),
+            ("g_chat_error_webhook", S, False),
+            ("environ", S, False),
+            ("log_enabled", L, True),
+        ],
+        {"service_name": "s", "g_chat_webhook": "w", "g_chat_error_webhook": "e", "environ": "v"},
+        [(t, "GoogleChatSyncMessenger"), (t, "GoogleChatAsyncMessenger")],
+    ),
+    (
+        "KafkaConfigurationBuilder.build",
+        lambda **k: broker_setup.KafkaConfigurationBuilder(Raising()).build(**k),
+        [("data", D, False)],
+        {"data": {}},
+        [],
+    ),
 ]
 
 
@@ -219,8 +341,11 @@ def closing_sync():
     raise Accepted
 
 
-CASES = [(name, call, params, valid, first, index)
-         for name, call, params, valid, first in TARGETS for index in range(len(params))]
+CASES = [
+    (name, call, params, valid, first, index)
+    for name, call, params, valid, first in TARGETS
+    for index in range(len(params))
+]
 
 
 def expected_refusal(param, want, none_ok, value):
@@ -232,8 +357,9 @@ def expected_refusal(param, want, none_ok, value):
     return f"Argument '{param}' has incorrect type (expected {want.__name__}, got {name})", issubclass(kind, want)
 
 
-@pytest.mark.parametrize("name, call, params, valid, first, index", CASES,
-                         ids=[f"{case[0]}:{case[2][case[5]][0]}" for case in CASES])
+@pytest.mark.parametrize(
+    "name, call, params, valid, first, index", CASES, ids=[f"{case[0]}:{case[2][case[5]][0]}" for case in CASES]
+)
 @SETTINGS
 @given(value=objects)
 @example(value=type("\u00e4" * 150 + "x", (), {})())  # a long non-ASCII type name: cut at 200 characters
@@ -241,13 +367,16 @@ def expected_refusal(param, want, none_ok, value):
 def test_each_checked_parameter_takes_exactly_its_type(name, call, params, valid, first, index, value):
     param, want, none_ok = params[index]
     kwargs = dict(valid, **{param: value})
-    later = params[index + 1:]
+    later = params[index + 1 :]
     if later:  # a refused argument after this one shows that this one was accepted
         kwargs[later[0][0]] = Poison()
     refusal = expected_refusal(param, want, none_ok, value)
     if refusal is None:
-        refusal = (f"Argument '{later[0][0]}' has incorrect type (expected {later[0][1].__name__}, got Poison)",
-                   False) if later else None
+        refusal = (
+            (f"Argument '{later[0][0]}' has incorrect type (expected {later[0][1].__name__}, got Poison)", False)
+            if later
+            else None
+        )
     with patched(*[(owner, attr, Raising()) for owner, attr in first]):
         try:
             call(**kwargs)
@@ -262,11 +391,14 @@ def test_each_checked_parameter_takes_exactly_its_type(name, call, params, valid
     assert journal_setup.get_log_level_from_string("warning") == logging.WARNING  # still working
 
 
-@pytest.mark.parametrize("name, shown", [
-    ("x" * 300, "x" * 200),
-    ("\u00e4" * 150 + "x", "\u00e4" * 150 + "x"),  # 301 bytes, 151 characters: shown whole
-    ("a" + "\u00e4" * 250, "a" + "\u00e4" * 199),  # cut between characters, never inside one
-])
+@pytest.mark.parametrize(
+    "name, shown",
+    [
+        ("x" * 300, "x" * 200),
+        ("\u00e4" * 150 + "x", "\u00e4" * 150 + "x"),  # 301 bytes, 151 characters: shown whole
+        ("a" + "\u00e4" * 250, "a" + "\u00e4" * 199),  # cut between characters, never inside one
+    ],
+)
 def test_a_refused_type_name_is_cut_at_200_characters(name, shown):
     with pytest.raises(TypeError) as info:
         journal_setup.get_log_level_from_string(type(name, (), {})())
@@ -279,8 +411,14 @@ LEVELS = {"DEBUG": 10, "INFO": 20, "WARNING": 30, "ERROR": 40, "CRITICAL": 50}
 
 
 @SETTINGS
-@given(st.one_of(st.text(), st.sampled_from(["debug", "Info", "WARNING", " info", "warn", "\u0131nfo", "critical",
-                                             "de\u0299ug"]).map(lambda s: s.swapcase())))
+@given(
+    st.one_of(
+        st.text(),
+        st.sampled_from(["debug", "Info", "WARNING", " info", "warn", "\u0131nfo", "critical", "de\u0299ug"]).map(
+            lambda s: s.swapcase()
+        ),
+    )
+)
 def test_level_from_any_string(text):
     assert journal_setup.get_log_level_from_string(text) == LEVELS.get(text.upper(), logging.ERROR)
 
@@ -293,8 +431,11 @@ def parse_url_model(url):
 
 
 digits = st.text(st.characters(categories=("Nd", "No")), max_size=6) | st.text("0123456789", max_size=25)
-url_like = st.builds(lambda host, port, rest: f"{host}:{port}{rest}", st.text(max_size=12), digits,
-                     st.text(max_size=8)) | st.text() | st.just("h:" + "7" * 5000)
+url_like = (
+    st.builds(lambda host, port, rest: f"{host}:{port}{rest}", st.text(max_size=12), digits, st.text(max_size=8))
+    | st.text()
+    | st.just("h:" + "7" * 5000)
+)
 
 
 @SETTINGS
@@ -328,7 +469,7 @@ PREFIX = "Error connecting to Development Redis at '"
 def connect_like_the_library(url):
     """What redis.Redis.from_url does with the URL the client connects to: None or its error."""
     schemes = ("redis://", "rediss://", "unix://")
-    target = url if any(url[:len(s)].lower() == s for s in schemes) else "redis://" + url
+    target = url if any(url[: len(s)].lower() == s for s in schemes) else "redis://" + url
     try:
         redis.Redis.from_url(target, decode_responses=True).close()
     except Exception as e:
@@ -356,13 +497,14 @@ def test_development_client_with_any_url(url):
 
 
 @SETTINGS
-@given(scheme=st.sampled_from(["", "redis://", "rediss://", "unix://"]),
-       user=st.text(st.characters(exclude_categories=("Cs",), exclude_characters="@/?#"), max_size=6),
-       password=st.text(st.characters(exclude_categories=("Cs",), exclude_characters="@/?#:"), min_size=4,
-                        max_size=10),
-       host=st.text(st.characters(exclude_categories=("Cs",), exclude_characters="@"), max_size=10),
-       port=st.sampled_from(["", ":6379", ":bad", ":-1", ":99999"]),
-       rest=st.sampled_from(["", "/0", "/x", "?db=z", "/0?password=", "#f"]))
+@given(
+    scheme=st.sampled_from(["", "redis://", "rediss://", "unix://"]),
+    user=st.text(st.characters(exclude_categories=("Cs",), exclude_characters="@/?#"), max_size=6),
+    password=st.text(st.characters(exclude_categories=("Cs",), exclude_characters="@/?#:"), min_size=4, max_size=10),
+    host=st.text(st.characters(exclude_categories=("Cs",), exclude_characters="@"), max_size=10),
+    port=st.sampled_from(["", ":6379", ":bad", ":-1", ":99999"]),
+    rest=st.sampled_from(["", "/0", "/x", "?db=z", "/0?password=", "#f"]),
+)
 @example(scheme="redis://", user="user", password="s3cret", host="h", port=":bad", rest="/0?password=s3cret")
 def test_a_failed_connection_never_logs_the_password(scheme, user, password, host, port, rest):
     url = f"{scheme}{user}:{password}@{host}{port}{rest}"
@@ -384,14 +526,22 @@ def test_a_failed_connection_never_logs_the_password(scheme, user, password, hos
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6), inner, max_size=3),
-    max_leaves=8)
+    max_leaves=8,
+)
 documents = st.one_of(
     st.dictionaries(st.text(max_size=6), json_values, max_size=6).map(json.dumps),
     json_values.map(json.dumps),
     st.text(max_size=40),
 )
-TYPES = {"str": "string", "int": "integer", "float": "number", "bool": "boolean", "list": "array",
-         "dict": "object", "NoneType": "null"}
+TYPES = {
+    "str": "string",
+    "int": "integer",
+    "float": "number",
+    "bool": "boolean",
+    "list": "array",
+    "dict": "object",
+    "NoneType": "null",
+}
 
 
 def schema_model(schema, document):
@@ -409,8 +559,12 @@ SETTINGS_DIR = tempfile.mkdtemp(prefix="properties-")
 
 
 @SETTINGS
-@given(document=documents, declared=st.lists(st.text(max_size=6), max_size=4), has_properties=st.booleans(),
-       extra_declared=st.booleans())
+@given(
+    document=documents,
+    declared=st.lists(st.text(max_size=6), max_size=4),
+    has_properties=st.booleans(),
+    extra_declared=st.booleans(),
+)
 def test_schema_extension_from_any_document(document, declared, has_properties, extra_declared):
     path = os.path.join(SETTINGS_DIR, "appsettings.json")
     with open(path, "w") as f:
@@ -443,8 +597,10 @@ settings_keys = st.sampled_from(["broker", "push_topic", "read_topic", "dead_let
 
 
 @SETTINGS
-@given(st.dictionaries(settings_keys | st.text(max_size=4) | st.integers(), objects, max_size=6),
-       st.one_of(json_values, st.dictionaries(settings_keys, json_values)))
+@given(
+    st.dictionaries(settings_keys | st.text(max_size=4) | st.integers(), objects, max_size=6),
+    st.one_of(json_values, st.dictionaries(settings_keys, json_values)),
+)
 def test_build_copies_exactly_the_four_settings(data, document):
     config = Config()
     builder = broker_setup.KafkaConfigurationBuilder(config)
@@ -455,8 +611,9 @@ def test_build_copies_exactly_the_four_settings(data, document):
         assert getattr(config, "_" + key) is data.get(key)
     if type(document) is dict:
         builder.build(document)
-        assert [getattr(config, "_" + k) for k in ("broker", "push_topic", "read_topic", "dead_letter_topic_name")] \
-            == [document.get(k) for k in ("broker", "push_topic", "read_topic", "dead_letter_topic_name")]
+        assert [getattr(config, "_" + k) for k in ("broker", "push_topic", "read_topic", "dead_letter_topic_name")] == [
+            document.get(k) for k in ("broker", "push_topic", "read_topic", "dead_letter_topic_name")
+        ]
     else:
         with pytest.raises(TypeError):
             builder.build(document)

@@ -62,10 +62,27 @@ def test_gunicorn_aiohttp_workers_stopped_by_sigterm_lose_and_repeat_nothing(sin
     port = free_port()
     env = env_for(sink, env={"PYTHONPATH": os.pathsep.join(filter(None, [SCENARIOS, os.environ.get("PYTHONPATH")]))})
     server = subprocess.Popen(
-        [sys.executable, "-m", "gunicorn", "gunicorn_app:app", "--preload", "--workers", "3",
-         "--worker-class", "aiohttp.GunicornWebWorker", "--bind", f"127.0.0.1:{port}",
-         "--error-logfile", os.fspath(tmp_path / "gunicorn.log"), "--graceful-timeout", "30"],
-        env=env, stderr=subprocess.PIPE, text=True)
+        [
+            sys.executable,
+            "-m",
+            "gunicorn",
+            "gunicorn_app:app",
+            "--preload",
+            "--workers",
+            "3",
+            "--worker-class",
+            "aiohttp.GunicornWebWorker",
+            "--bind",
+            f"127.0.0.1:{port}",
+            "--error-logfile",
+            os.fspath(tmp_path / "gunicorn.log"),
+            "--graceful-timeout",
+            "30",
+        ],
+        env=env,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         answered = asyncio.run(requests_then_sigterm(port, server))
         _, err = server.communicate(timeout=60)

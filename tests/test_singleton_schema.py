@@ -30,9 +30,22 @@ def singleton_class(made, init=None, base=None):
 
 def test_module_attributes_and_metaclass_shape():
     names = [n for n in vars(service_toolkit) if not n.startswith("__")]
-    assert names == ["asyncio", "json", "logging", "Optional", "Union", "Dict", "Any", "aiohttp", "requests",
-                     "add_extra_properties_to_schema", "SingletonMeta", "GoogleChatSyncMessenger",
-                     "GoogleChatAsyncMessenger", "setup_google_chat_messenger"]
+    assert names == [
+        "asyncio",
+        "json",
+        "logging",
+        "Optional",
+        "Union",
+        "Dict",
+        "Any",
+        "aiohttp",
+        "requests",
+        "add_extra_properties_to_schema",
+        "SingletonMeta",
+        "GoogleChatSyncMessenger",
+        "GoogleChatAsyncMessenger",
+        "setup_google_chat_messenger",
+    ]
     assert SingletonMeta.__bases__ == (type,) and type(SingletonMeta) is type
     assert SingletonMeta.__doc__ == "\n    This is a thread-safe implementation of Singleton.\n    "
     assert SingletonMeta.__annotations__ == {"_instances": "Dict[type, Any]"}
@@ -105,15 +118,23 @@ def settings_file(tmp_path, content):
 
 
 def test_undeclared_keys_are_typed_in_file_order(tmp_path):
-    path = settings_file(tmp_path, '{"s": "x", "known": 1, "i": 3, "f": 1.5, "b": true, "n": null,'
-                                   ' "l": [1], "o": {"k": 1}, "extra": 0}')
+    path = settings_file(
+        tmp_path, '{"s": "x", "known": 1, "i": 3, "f": 1.5, "b": true, "n": null, "l": [1], "o": {"k": 1}, "extra": 0}'
+    )
     schema = {"type": "object", "properties": {"known": {"type": "integer"}}}
     assert add_extra_properties_to_schema(schema, path) is schema
     block = schema["properties"]["extra"]
     assert list(block) == ["type", "properties"] and block["type"] == "object"
     assert [(k, v["type"]) for k, v in block["properties"].items()] == [
-        ("s", "string"), ("i", "integer"), ("f", "number"), ("b", "boolean"), ("n", "null"),
-        ("l", "array"), ("o", "object"), ("extra", "integer")]
+        ("s", "string"),
+        ("i", "integer"),
+        ("f", "number"),
+        ("b", "boolean"),
+        ("n", "null"),
+        ("l", "array"),
+        ("o", "object"),
+        ("extra", "integer"),
+    ]
 
 
 @pytest.mark.parametrize(
@@ -121,8 +142,11 @@ def test_undeclared_keys_are_typed_in_file_order(tmp_path):
     [
         ({"a": 1}, {"properties": {"a": {}}}, {"properties": {"a": {}}}),  # all declared
         ({"a": 1}, {"properties": {"a": {}, "extra": 0}}, {"properties": {"a": {}, "extra": 0}}),
-        ({"extra": 1, "b": "x"}, {"properties": {"extra": 0}},  # "extra" counts as declared, then is replaced
-         {"properties": {"extra": {"type": "object", "properties": {"b": {"type": "string"}}}}}),
+        (
+            {"extra": 1, "b": "x"},
+            {"properties": {"extra": 0}},  # "extra" counts as declared, then is replaced
+            {"properties": {"extra": {"type": "object", "properties": {"b": {"type": "string"}}}}},
+        ),
         ({}, {"title": "no properties"}, {"title": "no properties"}),
     ],
 )

@@ -115,8 +115,10 @@ def stub_signature(node):
     a, kind = node.args, inspect.Parameter
     positional = a.posonlyargs + a.args
     defaults = [None] * (len(positional) - len(a.defaults)) + a.defaults
-    rows = [(p.arg, kind.POSITIONAL_ONLY if p in a.posonlyargs else kind.POSITIONAL_OR_KEYWORD, d, p.annotation)
-            for p, d in zip(positional, defaults)]
+    rows = [
+        (p.arg, kind.POSITIONAL_ONLY if p in a.posonlyargs else kind.POSITIONAL_OR_KEYWORD, d, p.annotation)
+        for p, d in zip(positional, defaults)
+    ]
     rows += [(p.arg, kind.VAR_POSITIONAL, None, p.annotation) for p in [a.vararg] if p]
     rows += [(p.arg, kind.KEYWORD_ONLY, d, p.annotation) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
     rows += [(p.arg, kind.VAR_KEYWORD, None, p.annotation) for p in [a.kwarg] if p]
@@ -128,8 +130,10 @@ def runtime_signature(function):
     """The same rows for a function object, from inspect.signature (which reads its __defaults__,
     __kwdefaults__ and __annotations__)."""
     signature = inspect.signature(function)
-    rows = [(p.name, p.kind, "-" if p.default is p.empty else repr(p.default), canonical(p.annotation))
-            for p in signature.parameters.values()]
+    rows = [
+        (p.name, p.kind, "-" if p.default is p.empty else repr(p.default), canonical(p.annotation))
+        for p in signature.parameters.values()
+    ]
     return rows + [("return", None, None, canonical(signature.return_annotation))]
 
 
@@ -165,8 +169,9 @@ def test_stub_signatures_match_the_function_objects(module):
             continue
         runtime, stubbed = runtime_signature(function), stub_signature(stub)
         if [row[:3] for row in runtime] != [row[:3] for row in stubbed]:
-            differences.append(f"{name}: parameters {[r[:3] for r in runtime]} in the module, "
-                               f"{[r[:3] for r in stubbed]} in the stub")
+            differences.append(
+                f"{name}: parameters {[r[:3] for r in runtime]} in the module, {[r[:3] for r in stubbed]} in the stub"
+            )
             continue
         for (parameter, _, _, own), (_, _, _, stated) in zip(runtime, stubbed):
             # A parameter the function object leaves unannotated the stub may annotate as it sees fit.

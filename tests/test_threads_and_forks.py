@@ -19,8 +19,9 @@ def test_worker_threads_and_their_loops_share_one_logger_and_one_messenger(sink,
     records_written = written(err)
     assert re.fullmatch(records(*(("INFO", text) for text in records_written)), err), err  # nothing else on stderr
     sources = ["loop record", "own loop 0 record", "own loop 1 record"]
-    assert sorted(records_written) == sorted([f"loop record {i}" for i in range(50)]
-                                             + [f"own loop {n} record {i}" for n in range(2) for i in range(10)])
+    assert sorted(records_written) == sorted(
+        [f"loop record {i}" for i in range(50)] + [f"own loop {n} record {i}" for n in range(2) for i in range(10)]
+    )
     assert in_order_per_source(records_written, sources)
     posted = texts(sink, 170)
     assert len(set(posted)) == 170 and len(sink.received) == 170  # each once
@@ -106,4 +107,3 @@ def test_the_sync_messenger_logs_its_failures_through_an_async_logger_from_worke
     assert rc == 0 and out == "no call raised\n", err
     failure = record("ERROR", "Error in webhookApi", r"Traceback .*?requests\.exceptions\.HTTPError: 500 [^\n]*")
     assert re.fullmatch(failure * 6, err, re.S), err
-

@@ -13,7 +13,5 @@ def refuse(name, expected, value):
         % (name, expected.__name__, type(value).__name__)
     )
     if isinstance(value, expected):
-        error.add_note(
-            "Instances of subclasses of built-in types are refused: pass a plain %s." % expected.__name__
-        )
+        error.add_note("Instances of subclasses of built-in types are refused: pass a plain %s." % expected.__name__)
     return error

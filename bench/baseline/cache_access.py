@@ -132,9 +132,7 @@ class BaseRedisClient(IRedisClient):
             pipe.expire(key, 10800)
             pipe.execute()
         except Exception as e:
-            self.logger.error(
-                "Error incrementing category counts for operation '" + operation_id + "': " + str(e)
-            )
+            self.logger.error("Error incrementing category counts for operation '" + operation_id + "': " + str(e))
 
 
 class ProductionRedisClient(BaseRedisClient):

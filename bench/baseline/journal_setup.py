@@ -6,7 +6,7 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime
 from logging import Logger
-from typing import Union, Callable, Optional, Dict, Any
+from typing import Any, Callable, Dict, Optional, Union
 
 from pytz import timezone
 

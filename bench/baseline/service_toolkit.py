@@ -3,7 +3,7 @@
 import asyncio
 import json
 import logging
-from typing import Optional, Union, Dict, Any
+from typing import Any, Dict, Optional, Union
 
 import aiohttp
 import requests
@@ -234,5 +234,7 @@ def setup_google_chat_messenger(
 ) -> "Union[GoogleChatSyncMessenger, GoogleChatAsyncMessenger]":
     check_messenger_arguments(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled)
     if async_mode:
-        return GoogleChatAsyncMessenger(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled, logger)
+        return GoogleChatAsyncMessenger(
+            service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled, logger
+        )
     return GoogleChatSyncMessenger(service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled, logger)

@@ -44,7 +44,8 @@ void unpack_into(Handle obj, Ref* out, size_t n) {
         raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", static_cast<Py_ssize_t>(n),
               static_cast<Py_ssize_t>(i));
     }
-    if (Ref::steal(PyIter_Next(it))) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(n));
+    if (Ref::steal(PyIter_Next(it)))
+        raise(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(n));
     if (PyErr_Occurred()) rethrow();
 }
 }  // namespace detail
@@ -56,7 +57,8 @@ Ref call_star(Handle f, std::initializer_list<Handle> leading, Handle varargs, H
     v.push_back(nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
     for (Handle h : leading) v.push_back(h.ptr());
     if (varargs)
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(varargs.ptr()); ++i) v.push_back(PyTuple_GET_ITEM(varargs.ptr(), i));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(varargs.ptr()); ++i)
+            v.push_back(PyTuple_GET_ITEM(varargs.ptr(), i));
     const size_t npos = v.size() - 1;
     Ref names;
     if (kwargs && PyDict_GET_SIZE(kwargs.ptr())) {

@@ -90,8 +90,7 @@ Ref call(Handle f, const A&... a) {
     constexpr size_t k = detail::count_kw<A...>();
     PyObject* v[] = {nullptr, detail::arg_ptr(a)...};
     Ref names = detail::kwnames(a...);
-    return check(PyObject_Vectorcall(f.ptr(), v + 1, (sizeof...(A) - k) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     names.ptr()));
+    return check(PyObject_Vectorcall(f.ptr(), v + 1, (sizeof...(A) - k) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
 }
 
 // obj.name(args..., name=value...)
@@ -102,8 +101,7 @@ Ref call_method(Handle obj, const Name& name, const A&... a) {
     PyObject* v[] = {nullptr, obj.ptr(), detail::arg_ptr(a)...};
     Ref names = detail::kwnames(a...);
     return check(PyObject_VectorcallMethod(name.get().ptr(), v + 1,
-                                           (1 + sizeof...(A) - k) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           names.ptr()));
+                                           (1 + sizeof...(A) - k) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
 }
 
 // f(*leading, *varargs, **kwargs): `varargs` a tuple, `kwargs` a dict (both may be null).
@@ -131,7 +129,8 @@ inline Ref getattr_optional(Handle obj, const Name& name) {
 // obj.name = value, through the type's attribute slot (see getattr).
 inline void setattr(Handle obj, const Name& name, Handle value) {
     setattrofunc slot = obj.type()->tp_setattro;
-    check(slot ? slot(obj.ptr(), name.get().ptr(), value.ptr()) : PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
+    check(slot ? slot(obj.ptr(), name.get().ptr(), value.ptr())
+               : PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
 }
 inline Ref import(const char* module) { return check(PyImport_ImportModule(module)); }
 inline Ref import_from(const char* module, const Name& name) { return getattr(import(module), name); }
@@ -177,7 +176,7 @@ namespace detail {
 // Unpack `obj` into `n` owned references at `out`, as `a, b, ... = obj` does:
 // the interpreter's errors and messages, an iterator's own error kept.
 void unpack_into(Handle obj, Ref* out, size_t n);
-}
+}  // namespace detail
 
 // `a, b, ... = obj`: exactly N items, with the interpreter's errors otherwise.
 template <size_t N>

@@ -15,11 +15,11 @@ enum class Status { Created, Suspended, Running, Finished };
 
 struct CoroutineState {
     Async::handle_type frame;
-    Ref function;  // null once tp_clear has run
+    Ref function;                                // null once tp_clear has run
     std::array<PyObject*, max_params> values{};  // owned
     size_t count = 0;
     Ref varargs, kwargs;
-    Ref delegate;  // the awaited object's iterator while the body waits
+    Ref delegate;      // the awaited object's iterator while the body waits
     Ref frame_object;  // what cr_frame shows, made on first request
     Args args{nullptr, nullptr, nullptr, nullptr, false};
     Status status = Status::Created;
@@ -57,7 +57,8 @@ CoroutineObject* as_coroutine(PyObject* o) { return reinterpret_cast<CoroutineOb
 // through here.
 CoroutineState* live(PyObject* self) noexcept {
     if (self && as_coroutine(self)->s.function) return &as_coroutine(self)->s;
-    PyErr_SetString(PyExc_RuntimeError, "coroutine object was cleared to break a reference cycle and can no longer be used");
+    PyErr_SetString(PyExc_RuntimeError,
+                    "coroutine object was cleared to break a reference cycle and can no longer be used");
     return nullptr;
 }
 
@@ -69,9 +70,7 @@ PyTypeObject* coroutine_type();
 PyTypeObject* wrapper_type();
 
 // The value carried by a StopIteration (None when it has none).
-Ref stop_iteration_value(const PyError& e) {
-    return getattr(e.value(), n_value);
-}
+Ref stop_iteration_value(const PyError& e) { return getattr(e.value(), n_value); }
 
 // The iterator that `await obj` forwards to, as the interpreter's GET_AWAITABLE finds it.
 Ref awaitable_iterator(Handle obj) {
@@ -152,7 +151,8 @@ PySendResult run(CoroutineState& s, Ref value, Ref exc, PyObject** out) {
     for (;;) {
         if (s.delegate) {
             PyObject* r = nullptr;
-            PySendResult res = exc ? throw_into_delegate(s.delegate, exc, &r) : PyIter_Send(s.delegate.ptr(), value.ptr(), &r);
+            PySendResult res = exc ? throw_into_delegate(s.delegate, exc, &r)
+                                   : PyIter_Send(s.delegate.ptr(), value.ptr(), &r);
             if (res == PYGEN_NEXT) {
                 s.status = Status::Suspended;
                 *out = r;
@@ -201,9 +201,7 @@ PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) {
     if (!live_state) return PYGEN_ERROR;
     CoroutineState& s = *live_state;
     switch (s.status) {
-        case Status::Running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
+        case Status::Running: PyErr_SetString(PyExc_ValueError, "coroutine already executing"); return PYGEN_ERROR;
         case Status::Finished:
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
             return PYGEN_ERROR;
@@ -218,8 +216,7 @@ PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) {
                 return PYGEN_ERROR;
             }
             break;
-        case Status::Suspended:
-            break;
+        case Status::Suspended: break;
     }
     s.status = Status::Running;
     Ref keep = Ref::borrow(self);  // alive while it runs

@@ -33,8 +33,7 @@ void raise_object(Handle exc) {
     rethrow();
 }
 
-HandledScope::HandledScope(const PyError& error)
-    : previous_(Ref::steal(PyErr_GetHandledException())) {
+HandledScope::HandledScope(const PyError& error) : previous_(Ref::steal(PyErr_GetHandledException())) {
     PyErr_SetHandledException(error.value().ptr());
 }
 

@@ -31,9 +31,7 @@ public:
 
     Handle value() const noexcept { return exc_; }
     // True when the exception is an instance of `type` (or a tuple of types).
-    bool matches(PyObject* type) const noexcept {
-        return PyErr_GivenExceptionMatches(exc_.ptr(), type) != 0;
-    }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.ptr(), type) != 0; }
     // Hand the exception back to the interpreter's error indicator.
     void restore() && { PyErr_SetRaisedException(exc_.release()); }
 
@@ -80,7 +78,7 @@ void set_error_from_current_exception();
 
 // In a `catch (...)`: rethrow a forced unwind (thread cancellation), which must go on.
 #ifdef __GLIBCXX__
-#define BINDING_PASS_FORCED_UNWIND \
+#define BINDING_PASS_FORCED_UNWIND  \
     catch (abi::__forced_unwind&) { \
         throw;                      \
     }

@@ -36,8 +36,8 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 FunctionObject* live(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     if (f->module) return f;
-    PyErr_Format(PyExc_RuntimeError, "function '%.200s' was cleared to break a reference cycle and can no longer be used",
-                 f->spec->name);
+    PyErr_Format(PyExc_RuntimeError,
+                 "function '%.200s' was cleared to break a reference cycle and can no longer be used", f->spec->name);
     return nullptr;
 }
 // The same for C++ callers: the error is thrown.
@@ -136,8 +136,7 @@ Ref invoke(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kw
     }
     for (size_t i = npos; i < n; ++i) {
         if (values[i]) continue;
-        if (i + ndefaults < n)
-            wrong_count(s, ndefaults || s.varargs ? "at least" : "exactly", n - ndefaults, i);
+        if (i + ndefaults < n) wrong_count(s, ndefaults || s.varargs ? "at least" : "exactly", n - ndefaults, i);
         values[i] = PyTuple_GET_ITEM(defaults.ptr(), i + ndefaults - n);
     }
     for (size_t i = 0; i < n; ++i) {
@@ -228,7 +227,7 @@ int Function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module);
-    Py_VISIT(f->name);         // __name__, __qualname__: str subclasses are accepted
+    Py_VISIT(f->name);  // __name__, __qualname__: str subclasses are accepted
     Py_VISIT(f->qualname);
     Py_VISIT(f->module_name);  // __module__ is assignable to any object
     Py_VISIT(f->defaults);
@@ -419,16 +418,13 @@ void refuse_unless_exact(const char* name, ExactType type, bool none_ok, Handle 
     refuse_argument(name, want, value);
 }
 
-Ref Args::global(const Name& name) const {
-    return module_global(Handle(live_or_throw(function_)->module), name);
-}
+Ref Args::global(const Name& name) const { return module_global(Handle(live_or_throw(function_)->module), name); }
 
 Ref module_global(Handle module, const Name& name) {
     PyObject* result = nullptr;
     PyObject* globals = PyModule_GetDict(module.ptr());
     if (check(PyDict_GetItemRef(globals, name.get().ptr(), &result))) return Ref::steal(result);
-    if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name.get().ptr(), &result)))
-        return Ref::steal(result);
+    if (check(PyDict_GetItemRef(PyEval_GetBuiltins(), name.get().ptr(), &result))) return Ref::steal(result);
     raise(PyExc_NameError, "name '%s' is not defined", name.text());
 }
 
@@ -455,13 +451,16 @@ Ref make_function(const FunctionSpec& spec, Handle module) {
         if (Ref d = default_value(spec.params[i].default_value)) list_append(defaults, d);
     }
     f->param_names = names.release();
-    f->defaults = PyList_GET_SIZE(defaults.ptr()) ? check(PyList_AsTuple(defaults.ptr())).release() : Py_NewRef(Py_None);
+    f->defaults = PyList_GET_SIZE(defaults.ptr()) ? check(PyList_AsTuple(defaults.ptr())).release()
+                                                  : Py_NewRef(Py_None);
     return self;
 }
 
 Handle function_module(Handle function) noexcept { return Handle(as_function(function.ptr())->module); }
 
-bool is_function(Handle obj) noexcept { return function_type_object && obj.type() == reinterpret_cast<PyTypeObject*>(function_type_object.ptr()); }
+bool is_function(Handle obj) noexcept {
+    return function_type_object && obj.type() == reinterpret_cast<PyTypeObject*>(function_type_object.ptr());
+}
 
 void set_owner_class(Handle function, Handle cls) noexcept {
     Py_XSETREF(as_function(function.ptr())->owner, Py_NewRef(cls.ptr()));

@@ -69,9 +69,9 @@ struct FunctionSpec {
     const char* varargs_annotation = nullptr;
     const char* kwargs = nullptr;  // name of **kwargs, if any
     const char* kwargs_annotation = nullptr;
-    const char* returns = nullptr;  // return annotation
-    SyncBody body = nullptr;        // a plain function ...
-    AsyncBody async_body = nullptr; // ... or an `async def`
+    const char* returns = nullptr;   // return annotation
+    SyncBody body = nullptr;         // a plain function ...
+    AsyncBody async_body = nullptr;  // ... or an `async def`
 };
 
 // The arguments of one call, bound to the declared parameters.
@@ -142,6 +142,6 @@ namespace detail {
 // Called by the coroutine bridge: start an `async def` body.
 Ref start_coroutine(const FunctionSpec& spec, PyObject* function, PyObject* const* values, size_t count,
                     PyObject* varargs, Ref kwargs);
-}
+}  // namespace detail
 
 }  // namespace binding

@@ -42,6 +42,6 @@ ThreadRef this_thread();
 namespace detail {
 // Called by ModuleInit before the module's own exec: the module's atexit and fork callbacks.
 void install_lifecycle(Module m);
-}
+}  // namespace detail
 
 }  // namespace binding

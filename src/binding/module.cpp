@@ -76,7 +76,7 @@ int ModuleInit::exec(PyObject* module) {
 Ref make_class(Handle module, const char* name, std::initializer_list<Handle> bases, const char* doc,
                std::span<const Member> members, Handle metaclass) {
     Ref base_tuple = new_tuple(bases);
-    Ref meta = metaclass ? metaclass.ref()
+    Ref meta = metaclass      ? metaclass.ref()
                : bases.size() ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(bases.begin()->ptr())))
                               : Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     Ref py_name = new_str(name);

@@ -68,8 +68,7 @@ private:
 
 }  // namespace binding
 
-#define BINDING_MODULE(short_name, exec_function)                                                           \
-    static binding::ModuleInit short_name##_module_init(#short_name,                                        \
-                                                     "veltrano_python_configuration." #short_name,      \
-                                                     exec_function);                                     \
+#define BINDING_MODULE(short_name, exec_function)                                                                  \
+    static binding::ModuleInit short_name##_module_init(#short_name, "veltrano_python_configuration." #short_name, \
+                                                        exec_function);                                            \
     PyMODINIT_FUNC PyInit_##short_name(void) { return short_name##_module_init.init(); }

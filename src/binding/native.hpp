@@ -87,9 +87,10 @@ private:
                 {0, nullptr},
             };
             static PyType_Spec spec = {
-                T::type_name, sizeof(Object), 0,
-                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-                    Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                T::type_name,
+                sizeof(Object),
+                0,
+                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                 slots,
             };
             type_object.set(check(PyType_FromSpec(&spec)));

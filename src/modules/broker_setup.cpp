@@ -59,8 +59,8 @@ void exec(Module m) {
     Ref typing = import("typing");
     m.add("Any", getattr(typing, "Any"));
     m.add("Dict", getattr(typing, "Dict"));
-    m.add("InvalidKafkaConfigurationError", make_class(m, "InvalidKafkaConfigurationError",
-                                                       {Handle(PyExc_Exception)}, nullptr, {}));
+    m.add("InvalidKafkaConfigurationError",
+          make_class(m, "InvalidKafkaConfigurationError", {Handle(PyExc_Exception)}, nullptr, {}));
     m.add("KafkaConfigurationBuilder",
           make_class(m, "KafkaConfigurationBuilder", {}, nullptr,
                      {{"__init__", m.function(init_spec)}, {"build", m.function(build_spec)}}));

@@ -172,7 +172,9 @@ Ref base_init(const Args& a) {
 const FunctionSpec base_init_spec{
     .name = "__init__",
     .qualname = "BaseRedisClient.__init__",
-    .params = {{"self"}, {"url", "str", ExactType::Str}, {"logger", "any"},
+    .params = {{"self"},
+               {"url", "str", ExactType::Str},
+               {"logger", "any"},
                {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .body = base_init,
 };
@@ -227,7 +229,9 @@ Ref base_set(const Args& a) {
 
 const RedisOperation set_operation{{
     .name = "set",
-    .params = {{"self"}, {"key", "str", ExactType::Str}, {"value", "str", ExactType::Str},
+    .params = {{"self"},
+               {"key", "str", ExactType::Str},
+               {"value", "str", ExactType::Str},
                {"ex", "int", ExactType::Int, default_int(0)}},
     .returns = "bool",
     .body = base_set,
@@ -239,9 +243,8 @@ Ref base_delete(const Args& a) {
     Handle self = a[0], key = a[1];
     return guarded([&] { return call_method(getattr(self, n_client), n_delete, key); },
                    [&](const PyError& e) {
-                       log_error(self, e, [&] {
-                           return format("Error deleting key '%U': %S", key.ptr(), e.value().ptr());
-                       });
+                       log_error(self, e,
+                                 [&] { return format("Error deleting key '%U': %S", key.ptr(), e.value().ptr()); });
                        return py_bool(false).ref();
                    });
 }
@@ -501,8 +504,7 @@ void log_connect_error(Handle self, const PyError& e, const char* kind) {
     Ref method = getattr(getattr(self, n_logger), n_error);
     SecretMask mask;
     Ref url = mask.add_url(getattr(self, n_url));
-    Ref message =
-        format("Error connecting to %s Redis at '%U': %U", kind, url.ptr(), mask.hide(str(e.value())).ptr());
+    Ref message = format("Error connecting to %s Redis at '%U': %U", kind, url.ptr(), mask.hide(str(e.value())).ptr());
     // The logger may print the handled exception: show it a copy of the
     // chain with the secrets hidden.
     PyError shown = mask.hide_in(e);
@@ -750,8 +752,10 @@ const FunctionSpec factory_create_spec{
     .name = "create",
     .qualname = "RedisClientFactory.create",
     .doc = "Create a Redis client instance.\n- client_type: 1 for simple implementation, 2 for advanced (default).",
-    .params = {{"url", "str", ExactType::Str}, {"environ", "str", ExactType::Str},
-               {"client_type", "int", ExactType::Int, default_int(2)}, {"logger", "any", ExactType::Any, default_none},
+    .params = {{"url", "str", ExactType::Str},
+               {"environ", "str", ExactType::Str},
+               {"client_type", "int", ExactType::Int, default_int(2)},
+               {"logger", "any", ExactType::Any, default_none},
                {"decode_responses", "bool", ExactType::Any, default_bool(true)}},
     .returns = "Union[IRedisClient, object]",
     .body = factory_create,
@@ -780,7 +784,8 @@ void exec(Module m) {
     std::vector<Member> base_members = {{"DEFAULT_TTL", new_int(604800)},
                                         {"__init__", m.function(base_init_spec)},
                                         {"connect", m.function(base_connect_spec)}};
-    for (const RedisOperation* op : RedisOperation::all()) base_members.push_back({op->base().name, m.function(op->base())});
+    for (const RedisOperation* op : RedisOperation::all())
+        base_members.push_back({op->base().name, m.function(op->base())});
     Ref base = make_class(m, "BaseRedisClient", {interface},
                           "Base Redis client with common functionality and error handling.", base_members);
     m.add("BaseRedisClient", base);

@@ -71,9 +71,9 @@ Name s_date_format("%m/%d/%Y %H:%M:%S");
 // interpreter only (binding/module.hpp refuses a second initialisation and a
 // second interpreter), and every use holds the interpreter lock.
 struct State {
-    Forever module;      // this module, whose globals the logger's callbacks read at each use
-    Forever str_upper;   // str.upper (get_log_level_from_string's argument is exactly a str)
-    Forever made_loops;  // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
+    Forever module;         // this module, whose globals the logger's callbacks read at each use
+    Forever str_upper;      // str.upper (get_log_level_from_string's argument is exactly a str)
+    Forever made_loops;     // a WeakSet of the loops _ensure_queue_processing made, closed at exit unless running
     Forever parents_loops;  // in a forked child: the loops the parent made, kept as they are (a list)
 } state;
 
@@ -142,7 +142,8 @@ Ref setup_base_logger(const Args& a) {
     return logger;
 }
 
-const std::vector<Param> name_and_level = {{"service_name", "str", ExactType::Str}, {"log_level", "int", ExactType::Int}};
+const std::vector<Param> name_and_level = {{"service_name", "str", ExactType::Str},
+                                           {"log_level", "int", ExactType::Int}};
 
 const FunctionSpec setup_base_logger_spec{
     .name = "setup_base_logger",
@@ -251,8 +252,7 @@ struct LevelNames {
     const Name& constant;
     const Name& word;
 };
-const LevelNames level_names[] = {
-    {n_ERROR, n_error}, {n_WARNING, n_warning}, {n_INFO, n_info}, {n_DEBUG, n_debug}};
+const LevelNames level_names[] = {{n_ERROR, n_error}, {n_WARNING, n_warning}, {n_INFO, n_info}, {n_DEBUG, n_debug}};
 const LevelNames& names_of(Level level) { return level_names[static_cast<int>(level)]; }
 
 // The consumer tasks list of the logger, made when missing (for objects whose
@@ -355,7 +355,8 @@ Ref init(const Args& a) {
     setattr(self, n_executor, call(a.global(n_ThreadPoolExecutor)));
     setattr(self, n_log_level, log_level);
     Ref methods = new_dict();
-    for (const LevelNames& level : level_names) set_item(methods, level.word, getattr(getattr(self, n_logger), level.word));
+    for (const LevelNames& level : level_names)
+        set_item(methods, level.word, getattr(getattr(self, n_logger), level.word));
     setattr(self, n_log_methods, methods);
     setattr(self, n_consumer_tasks, new_list());
     channel::attach(self);
@@ -461,8 +462,7 @@ void take_callers_exception(Handle kwargs, Level level) {
 Ref log_at(const Args& a, Level level) {
     Handle self = a[0], msg = a[1];
     Ref limit = level_attr(a.global(n_logging), names_of(level).constant);
-    if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE)))
-        return none().ref();
+    if (!check(PyObject_RichCompareBool(getattr(self, n_log_level).ptr(), limit.ptr(), Py_LE))) return none().ref();
     Ref asyncio = a.global(n_asyncio);
     Ref loop = channel::running_loop(asyncio);
     Handle kwargs = a.kwargs();  // this call's own dict

@@ -25,7 +25,7 @@ Name n_acquire("acquire");
 Name n_release("release");
 
 // Read-only views for introspection: `obj._channel.line` and the like.
-template <Ref State::*field>
+template <Ref State::* field>
 PyObject* get_field(PyObject* self, void*) {
     PyObject* value = (Native<State>::of(self).*field).ptr();
     return Py_NewRef(value ? value : Py_None);
@@ -388,7 +388,8 @@ bool wake_home(const Chan& c, Handle self) {
     c->wake_pending = true;
     Ref home = c->home;
     try {
-        call_method(home, n_call_soon_threadsafe, installed.wake_function, self, new_int(static_cast<long long>(c->epoch)));
+        call_method(home, n_call_soon_threadsafe, installed.wake_function, self,
+                    new_int(static_cast<long long>(c->epoch)));
     } catch (PyError& e) {
         if (!e.matches(PyExc_RuntimeError)) throw;  // "Event loop is closed"
         c->wake_pending = false;
@@ -447,7 +448,8 @@ Ref wake(const Args& a) {
     const Py_ssize_t n = PyList_GET_SIZE(batch.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         try {
-            if (Ref item = accepted(Handle(PyList_GET_ITEM(batch.ptr(), i)))) accept_on_home(c, self, item, loop, false);
+            if (Ref item = accepted(Handle(PyList_GET_ITEM(batch.ptr(), i))))
+                accept_on_home(c, self, item, loop, false);
         } catch (PyError&) {
             // The rest stays the channel's, in order, for the next wake-up or use.
             Ref rest = check(PyList_GetSlice(batch.ptr(), i + 1, n));
@@ -540,8 +542,7 @@ void deliver_from_here(Handle self, Handle item, Handle asyncio, bool at_exit) {
                 deliver(c, self, in_channel ? Handle() : item, asyncio, at_exit);
                 return;
             case Route::OnHome:
-            case Route::Claim:
-                break;  // need a running loop
+            case Route::Claim: break;  // need a running loop
         }
         return;
     }
@@ -595,7 +596,8 @@ void exit_owner(Handle self) {
         try {
             call_method(home, n_call_soon_threadsafe, installed.exit_request_function, self, ticket);
             Ref lock = ticket_of(ticket)->lock;
-            if (truthy(call_method(lock, n_acquire, py_bool(true), new_int(drain_seconds + 1)))) call_method(lock, n_release);
+            if (truthy(call_method(lock, n_acquire, py_bool(true), new_int(drain_seconds + 1))))
+                call_method(lock, n_release);
         } catch (PyError& e) {
             if (!e.matches(PyExc_RuntimeError)) throw;  // closed meanwhile
         }
@@ -678,8 +680,7 @@ Ref detail::enter(Handle self, Handle item, Handle loop, Handle asyncio, bool aw
         const HomeFacts f = c->home.is(loop) ? HomeFacts{} : facts(c, me);
         if (c->epoch != epoch) continue;
         switch (route(c, f, loop)) {
-            case Route::OnHome:
-                return accept_on_home(c, self, item, loop, awaited);
+            case Route::OnHome: return accept_on_home(c, self, item, loop, awaited);
             case Route::HandOver:
                 if (!in_channel) list_append(c->inbox, item);
                 in_channel = true;
@@ -692,8 +693,7 @@ Ref detail::enter(Handle self, Handle item, Handle loop, Handle asyncio, bool aw
                 if (!claim(c, self, loop, epoch, asyncio)) continue;
                 if (in_channel) return Ref();  // the item moved with the inbox
                 return accept_on_home(c, self, item, loop, awaited);
-            case Route::Deliver:
-                break;  // needs no running loop
+            case Route::Deliver: break;  // needs no running loop
         }
         return Ref();
     }

@@ -431,11 +431,8 @@ bool start_eagerly(Handle coroutine) {
             if (!first.is_none()) raise(PyExc_RuntimeError, "a consumer must first yield None");
             return true;
         }
-        case PYGEN_RETURN:
-            Ref::steal(yielded).reset();
-            return false;
-        case PYGEN_ERROR:
-            break;
+        case PYGEN_RETURN: Ref::steal(yielded).reset(); return false;
+        case PYGEN_ERROR: break;
     }
     rethrow();
 }
@@ -479,8 +476,8 @@ bool has_consumer(const Chan& c) {
 void install_consumer(Module module) {
     installed.drain_function.set(module.function(drain_spec));
     installed.flight_function.set(module.function(flight_spec));
-    installed.watch_class.set(make_class(module, "_ChannelEndWatch", {}, nullptr,
-                                         {{"aclose", module.function(watch_aclose_spec)}}));
+    installed.watch_class.set(
+        make_class(module, "_ChannelEndWatch", {}, nullptr, {{"aclose", module.function(watch_aclose_spec)}}));
 }
 
 }  // namespace detail

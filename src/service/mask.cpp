@@ -230,9 +230,9 @@ Ref hidden_notes(const SecretMask& mask, Handle notes, bool& changed) {
 // One exception of a chain and what is shown in its place.
 struct Link {
     Ref original;
-    Ref text;    // str(original), null when str() fails
-    Ref hidden;  // the text with its secrets hidden, null when it holds none
-    Ref notes;   // the notes to show, null without notes
+    Ref text;                       // str(original), null when str() fails
+    Ref hidden;                     // the text with its secrets hidden, null when it holds none
+    Ref notes;                      // the notes to show, null without notes
     long cause = -1, context = -1;  // indexes in the chain
     bool replaced = false;          // shown as a copy
     Ref shown;
@@ -295,7 +295,8 @@ Ref stand_in(const Link& link) {
     Ref mro = Ref::borrow(type->tp_mro);  // held: the calls below run Python code
     for (Py_ssize_t i = 0, n = mro && PyTuple_Check(mro.ptr()) ? PyTuple_GET_SIZE(mro.ptr()) : 0; i < n; ++i) {
         PyObject* cls = PyTuple_GET_ITEM(mro.ptr(), i);
-        if (!PyExceptionClass_Check(cls) || (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(cls)) & Py_TPFLAGS_HEAPTYPE))
+        if (!PyExceptionClass_Check(cls) ||
+            (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(cls)) & Py_TPFLAGS_HEAPTYPE))
             continue;
         Handle message = cls == reinterpret_cast<PyObject*>(type) && text ? text : Handle(prefixed);
         Ref made = or_null([&] {
@@ -374,7 +375,8 @@ PyError SecretMask::hide_in(const PyError& error) const {
         link.text = or_null([&] { return str(link.original); });
         if (link.text) link.hidden = hidden_or_null(*this, link.text);
         bool notes_changed = false;
-        if (Ref notes = getattr_optional(link.original, n_dunder_notes)) link.notes = hidden_notes(*this, notes, notes_changed);
+        if (Ref notes = getattr_optional(link.original, n_dunder_notes))
+            link.notes = hidden_notes(*this, notes, notes_changed);
         link.replaced = link.hidden || notes_changed;
     }
     for (bool changed = true; changed;) {

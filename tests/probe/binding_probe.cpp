@@ -19,7 +19,8 @@ Ref bind(const Args& a) { return new_tuple({a[0], a[1], a[2], a.varargs(), a.kwa
 const FunctionSpec bind_spec{
     .name = "bind",
     .doc = "Return the bound arguments.",
-    .params = {{"a", "str", ExactType::Str}, {"b", "int", ExactType::Int, default_int(1)},
+    .params = {{"a", "str", ExactType::Str},
+               {"b", "int", ExactType::Int, default_int(1)},
                {"c", "Optional[list]", ExactType::List, default_none, true}},
     .varargs = "rest",
     .kwargs = "options",
@@ -110,9 +111,10 @@ const FunctionSpec too_many_spec = [] {
 // probe's spec called `name` (a fresh object that a test may spoil, or one
 // that make_function must refuse).
 Ref make_function_named(const Args& a) {
-    static const std::pair<std::string_view, const FunctionSpec*> specs[] = {
-        {"bind", &bind_spec}, {"await_value", &await_value_spec}, {"too_many", &too_many_spec},
-        {"misordered", &misordered_spec}};
+    static const std::pair<std::string_view, const FunctionSpec*> specs[] = {{"bind", &bind_spec},
+                                                                             {"await_value", &await_value_spec},
+                                                                             {"too_many", &too_many_spec},
+                                                                             {"misordered", &misordered_spec}};
     const char* name = PyUnicode_AsUTF8(a[0].ptr());
     if (!name) rethrow();
     for (const auto& [spec_name, spec] : specs)

@@ -6,6 +6,7 @@ logs one record and sends one alert (in gunicorn's master with --preload).
 """
 
 from aiohttp import web
+
 from prelude import messenger, setup_logger
 
 log = setup_logger("svc", True, "INFO")

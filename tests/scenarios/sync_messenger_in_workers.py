@@ -8,7 +8,6 @@ raises. Prints "no call raised".
 import asyncio
 
 from prelude import RUN, URL, setup_logger
-
 from veltrano_python_configuration.service_toolkit import GoogleChatSyncMessenger
 
 log = setup_logger("svc", True, "INFO")

@@ -50,6 +50,7 @@ class WebhookSink:
                     sink.in_flight += 1
                     sink.max_in_flight = max(sink.max_in_flight, sink.in_flight)
                     sink.received.append(record)
+
                 def finish():
                     # The request counts as ended before its answer goes out:
                     # once the client has the status line and headers, its

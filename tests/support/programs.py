@@ -84,4 +84,3 @@ def in_order_per_source(items, sources):
     """Each source's items, in the order they came, are 0, 1, 2, ...; nothing else came."""
     seen = by_source(items)
     return set(seen) <= set(sources) and all(seen.get(s, []) == list(range(len(seen.get(s, [])))) for s in sources)
-

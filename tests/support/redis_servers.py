@@ -77,8 +77,9 @@ def closed_port():
 def _reply(port, *command, timeout=0.5):
     """One command to the server on `port`: its reply, or None when it cannot be reached."""
     try:
-        with redis.Redis(host=HOST, port=port, socket_timeout=timeout, socket_connect_timeout=timeout,
-                         decode_responses=True) as conn:
+        with redis.Redis(
+            host=HOST, port=port, socket_timeout=timeout, socket_connect_timeout=timeout, decode_responses=True
+        ) as conn:
             return conn.execute_command(*command)
     except redis.RedisError:
         return None
@@ -108,22 +109,36 @@ class RedisServer:
     def start(self):
         args = [
             shutil.which("redis-server") or "redis-server",
-            "--port", str(self.port),
-            "--bind", HOST,
-            "--dir", self.dir,
-            "--save", "",
-            "--appendonly", "no",
-            "--protected-mode", "no",
-            "--logfile", os.path.join(self.dir, "redis.log"),
+            "--port",
+            str(self.port),
+            "--bind",
+            HOST,
+            "--dir",
+            self.dir,
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--protected-mode",
+            "no",
+            "--logfile",
+            os.path.join(self.dir, "redis.log"),
             *self.options,
         ]
         if self.socket:
             args += ["--unixsocket", self.socket]
         if self.cluster:
-            args += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
-                     "--cluster-node-timeout", "2000"]
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                        preexec_fn=die_with_parent)
+            args += [
+                "--cluster-enabled",
+                "yes",
+                "--cluster-config-file",
+                "nodes.conf",
+                "--cluster-node-timeout",
+                "2000",
+            ]
+        self.process = subprocess.Popen(
+            args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent
+        )
         _running.add(self)
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
@@ -210,9 +225,19 @@ class RedisCluster:
                     raise
                 self.nodes = [RedisServer(cluster=True, options=self.options) for _ in self.nodes]
         create = subprocess.run(
-            [shutil.which("redis-cli") or "redis-cli", "--cluster", "create",
-             *[node.address for node in self.nodes], "--cluster-replicas", "0", "--cluster-yes"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30,
+            [
+                shutil.which("redis-cli") or "redis-cli",
+                "--cluster",
+                "create",
+                *[node.address for node in self.nodes],
+                "--cluster-replicas",
+                "0",
+                "--cluster-yes",
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            timeout=30,
         )
         if create.returncode != 0:
             self.cleanup()

@@ -138,8 +138,11 @@ class QuickSink:
 
     @staticmethod
     def _answer(writer, status, payload):
-        writer.write(f"HTTP/1.1 {status} {REASONS.get(status, 'Status')}\r\nContent-Type: text/plain\r\n"
-                     f"Content-Length: {len(payload)}\r\n\r\n".encode() + payload)
+        writer.write(
+            f"HTTP/1.1 {status} {REASONS.get(status, 'Status')}\r\nContent-Type: text/plain\r\n"
+            f"Content-Length: {len(payload)}\r\n\r\n".encode()
+            + payload
+        )
 
     # -- use ---------------------------------------------------------------
 
@@ -178,8 +181,13 @@ class QuickSink:
     def spawn():
         """A sink in a child process: (process, base URL). Its counters are at GET /stats."""
         # Run as a module of the support package, from the folder that holds it.
-        process = subprocess.Popen([sys.executable, "-m", "support.reliability", "sink"], stdout=subprocess.PIPE,
-                                   text=True, cwd=TESTS_DIR, preexec_fn=die_with_parent)
+        process = subprocess.Popen(
+            [sys.executable, "-m", "support.reliability", "sink"],
+            stdout=subprocess.PIPE,
+            text=True,
+            cwd=TESTS_DIR,
+            preexec_fn=die_with_parent,
+        )
         port = int(process.stdout.readline())
         return process, f"http://{HOST}:{port}"
 
@@ -191,8 +199,9 @@ class QuickSink:
 def query(node, *command, timeout=0.5):
     """One command to `node`: its reply, or None when the node cannot be reached."""
     try:
-        with redis.Redis(host=HOST, port=node.port, socket_timeout=timeout, socket_connect_timeout=timeout,
-                         decode_responses=True) as conn:
+        with redis.Redis(
+            host=HOST, port=node.port, socket_timeout=timeout, socket_connect_timeout=timeout, decode_responses=True
+        ) as conn:
             return conn.execute_command(*command)
     except redis.RedisError:
         return None
@@ -232,22 +241,40 @@ class ReplicatedCluster:
                 if attempt == 2:
                     raise
         for node in self.nodes:
-            for name, value in [("cluster-node-timeout", self.node_timeout_ms),
-                                ("cluster-replica-validity-factor", 0),
-                                ("repl-diskless-sync-delay", 0)]:
+            for name, value in [
+                ("cluster-node-timeout", self.node_timeout_ms),
+                ("cluster-replica-validity-factor", 0),
+                ("repl-diskless-sync-delay", 0),
+            ]:
                 query(node, "CONFIG", "SET", name, value)
         create = subprocess.run(
-            [shutil.which("redis-cli") or "redis-cli", "--cluster", "create", *[n.address for n in self.nodes],
-             "--cluster-replicas", "1", "--cluster-yes"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30,
+            [
+                shutil.which("redis-cli") or "redis-cli",
+                "--cluster",
+                "create",
+                *[n.address for n in self.nodes],
+                "--cluster-replicas",
+                "1",
+                "--cluster-yes",
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            timeout=30,
         )
         if create.returncode != 0:
             self.cleanup()
             raise RuntimeError(f"cluster create failed: {create.stdout}")
         try:
             self.wait_ok(self.nodes)
-            wait(lambda: all(self.role(n) == "master" or self.replication(n).get("master_link_status") == "up"
-                             for n in self.nodes), START_TIMEOUT, "the replicas to sync")
+            wait(
+                lambda: all(
+                    self.role(n) == "master" or self.replication(n).get("master_link_status") == "up"
+                    for n in self.nodes
+                ),
+                START_TIMEOUT,
+                "the replicas to sync",
+            )
         except AssertionError:
             self.cleanup()
             raise
@@ -292,8 +319,11 @@ class ReplicatedCluster:
         return next(n for n in self.nodes if self.replication(n).get("master_port") == master.port)
 
     def wait_ok(self, nodes, timeout=START_TIMEOUT):
-        wait(lambda: all("cluster_state:ok" in str(query(n, "CLUSTER", "INFO")) for n in nodes), timeout,
-             "cluster_state:ok")
+        wait(
+            lambda: all("cluster_state:ok" in str(query(n, "CLUSTER", "INFO")) for n in nodes),
+            timeout,
+            "cluster_state:ok",
+        )
 
     def pause(self, node):
         node.process.send_signal(signal.SIGSTOP)
@@ -326,7 +356,7 @@ class CountingLogger:
     def error(self, message, *args, **kwargs):
         with self._lock:
             self.errors[str(message).split("'", 1)[0]] += 1
-            self.last = (self.last + [str(message)])[-self.keep:]
+            self.last = (self.last + [str(message)])[-self.keep :]
 
     def info(self, message, *args, **kwargs):
         with self._lock:

@@ -86,7 +86,8 @@ Ref make_color_dict() { return dict_of({{new_int(1), s_green}, {new_int(0), s_re
 Ref make_card(Handle service_name, Handle environ, Handle color, Handle text) {
     Ref header = dict_of({{s_title, concat({s_star, formatted(service_name), s_star})},
                           {s_subtitle, concat({s_underscore, formatted(environ), s_underscore})}});
-    Ref paragraph = dict_of({{s_text, concat({s_font_open, formatted(color), s_font_middle, formatted(text), s_font_close})}});
+    Ref paragraph = dict_of(
+        {{s_text, concat({s_font_open, formatted(color), s_font_middle, formatted(text), s_font_close})}});
     Ref section = dict_of({{s_widgets, list_of({dict_of({{s_text_paragraph, paragraph}})})}});
     Ref card = dict_of({{s_header, header}, {s_sections, list_of({section})}});
     return dict_of({{s_cards, list_of({card})}});
@@ -135,8 +136,8 @@ Ref default_enabled(std::initializer_list<Handle> names) { return list_of(names)
 
 // __init__(self, service_name, g_chat_webhook, g_chat_error_webhook, environ, log_enabled=None, logger=None)
 Ref sync_init(const Args& a) {
-    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4],
-           log_enabled = a[5], logger = a[6];
+    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4], log_enabled = a[5],
+           logger = a[6];
     Ref enabled = log_enabled.is_none() ? default_enabled({s_production_upper, s_production_lower}) : log_enabled.ref();
     setattr(self, n_service_name, service_name);
     setattr(self, n_default_g_chat_webhook, webhook);
@@ -241,8 +242,8 @@ const MessengerKind messenger_kind;
 // __init__(self, service_name, g_chat_webhook, g_chat_error_webhook, environ,
 //          log_enabled=None, logger=None, max_queue_size=100)
 Ref async_init(const Args& a) {
-    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4],
-           log_enabled = a[5], logger = a[6], max_queue_size = a[7];
+    Handle self = a[0], service_name = a[1], webhook = a[2], error_webhook = a[3], environ = a[4], log_enabled = a[5],
+           logger = a[6], max_queue_size = a[7];
     Ref enabled = log_enabled.is_none() ? default_enabled({s_production_upper}) : log_enabled.ref();
     setattr(self, n_g_chat_error_webhook, truthy(error_webhook) ? error_webhook : webhook);
     setattr(self, n_service_name, service_name);
@@ -296,7 +297,9 @@ const FunctionSpec enqueue_message_spec{
     .name = "_enqueue_message",
     .qualname = "GoogleChatAsyncMessenger._enqueue_message",
     // None is accepted as "no message type": it is posted as an "other" message.
-    .params = {{"self"}, {"text_message", "str", ExactType::Str}, {"message_type", "int", ExactType::Int, no_default, true}},
+    .params = {{"self"},
+               {"text_message", "str", ExactType::Str},
+               {"message_type", "int", ExactType::Int, no_default, true}},
     .returns = "None",
     .async_body = enqueue_message,
 };
@@ -366,8 +369,8 @@ Async send_message_async(const Args& a) {
             try {
                 Ref data = call_method(a.global(n_json), n_dumps, card);
                 // async with session.post(url=..., headers=..., data=...) as response:
-                AsyncWith request(
-                    co_await hold(call_method(session, n_post, kw(n_url, url), kw(n_headers, headers), kw(n_data, data))));
+                AsyncWith request(co_await hold(
+                    call_method(session, n_post, kw(n_url, url), kw(n_headers, headers), kw(n_data, data))));
                 Handle response = co_await hold(co_await request.enter());
                 std::optional<PyError> request_error;
                 try {
@@ -403,7 +406,9 @@ const FunctionSpec send_message_async_spec{
     .name = "_send_message_async",
     .qualname = "GoogleChatAsyncMessenger._send_message_async",
     .doc = "Send message to Google Chat asynchronously.",
-    .params = {{"self"}, {"text_message", "str", ExactType::Str}, {"message_type", "int", ExactType::Int, no_default, true}},
+    .params = {{"self"},
+               {"text_message", "str", ExactType::Str},
+               {"message_type", "int", ExactType::Int, no_default, true}},
     .returns = "None",
     .async_body = send_message_async,
 };

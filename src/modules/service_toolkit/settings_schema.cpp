@@ -33,11 +33,11 @@ Ref next(Handle iterator) {
 
 // JSON-schema type of a settings value, by the name of the value's type.
 const char* const type_table[][2] = {
-    {"str", "string"}, {"int", "integer"}, {"float", "number"}, {"bool", "boolean"},
+    {"str", "string"}, {"int", "integer"}, {"float", "number"},  {"bool", "boolean"},
     {"list", "array"}, {"dict", "object"}, {"NoneType", "null"},
 };
 Name json_types[] = {Name("string"), Name("integer"), Name("number"), Name("boolean"),
-                     Name("array"), Name("object"), Name("null")};
+                     Name("array"),  Name("object"),  Name("null")};
 
 Ref make_type_mapping() {
     Ref mapping = new_dict();
@@ -49,7 +49,7 @@ Ref make_type_mapping() {
 // so for them the answer is known without reading `__name__`; any other type
 // is looked up by its name in the table (built once per call, on first need).
 Ref json_type_of(Handle value, Ref& type_mapping) {
-    PyTypeObject* const builtins[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
+    PyTypeObject* const builtins[] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type,   &PyBool_Type,
                                       &PyList_Type,    &PyDict_Type, Py_TYPE(Py_None)};
     for (size_t i = 0; i < std::size(builtins); ++i)
         if (value.type() == builtins[i]) return json_types[i].get().ref();
@@ -70,7 +70,8 @@ Ref add_extra_properties_to_schema(const Args& a) {
     Ref type_mapping;
     auto describe = [&](Handle key, Handle value) {
         if (contains(get_item(schema, s_properties), key)) return;
-        check(PyDict_SetItem(extra_properties.ptr(), key.ptr(), dict_of({{s_type, json_type_of(value, type_mapping)}}).ptr()));
+        check(PyDict_SetItem(extra_properties.ptr(), key.ptr(),
+                             dict_of({{s_type, json_type_of(value, type_mapping)}}).ptr()));
     };
     if (PyDict_CheckExact(appsettings.ptr())) {
         // What iterating dict.items() gives, without the view and the pair tuples.

@@ -108,11 +108,11 @@ constexpr const char* singleton_doc = "\n    This is a thread-safe implementatio
 }  // namespace
 
 void add_singleton(Module m) {
-    m.add("SingletonMeta", make_class(m, "SingletonMeta", {Handle(reinterpret_cast<PyObject*>(&PyType_Type))},
-                                      singleton_doc,
-                                      {{"__annotations__", dict_of({{new_str("_instances"), new_str("Dict[type, Any]")}})},
-                                       {"_instances", new_dict()},
-                                       {"__call__", m.function(singleton_call_spec)}}));
+    m.add("SingletonMeta",
+          make_class(m, "SingletonMeta", {Handle(reinterpret_cast<PyObject*>(&PyType_Type))}, singleton_doc,
+                     {{"__annotations__", dict_of({{new_str("_instances"), new_str("Dict[type, Any]")}})},
+                      {"_instances", new_dict()},
+                      {"__call__", m.function(singleton_call_spec)}}));
     at_fork_child(reset_singleton_locks);
 }
 
