@@ -128,9 +128,8 @@ PySendResult throw_into_delegate(Handle delegate, Handle exc, PyObject** out) {
 void restore_body_error(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
-    }
-    BINDING_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        BINDING_PASS_FORCED_UNWIND();
         set_error_from_current_exception();
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {

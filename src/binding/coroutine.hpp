@@ -83,14 +83,7 @@ public:
         // Called in the body's implicit catch clause: a forced unwind (thread
         // cancellation) goes on out of the resume; anything else ends the body.
         void unhandled_exception() {
-#ifdef __GLIBCXX__
-            try {
-                throw;
-            } catch (abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-            }
-#endif
+            BINDING_PASS_FORCED_UNWIND();
             error = std::current_exception();
         }
         Awaiter await_transform(Handle awaitable) noexcept;

@@ -50,9 +50,8 @@ void set_error_from_current_exception() {
         PyErr_NoMemory();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    BINDING_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        BINDING_PASS_FORCED_UNWIND();
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }

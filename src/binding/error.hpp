@@ -6,15 +6,14 @@
 // (`boundary`), where every slot function and vectorcall entry ends.
 //
 // Thread cancellation: glibc ends a thread (pthread_exit, which CPython uses
-// for daemon threads during finalisation) with a forced unwind that catch
-// clauses see as `abi::__forced_unwind`. Every `catch (...)` of the package
-// rethrows it, and no function that can run Python code is `noexcept`: a
-// forced unwind that met either would abort the process.
+// for daemon threads during finalisation) with a forced unwind, which GNU's
+// runtime shows to catch-all clauses. Every `catch (...)` of the package lets
+// it go on (BINDING_PASS_FORCED_UNWIND), and no function that can run Python
+// code is `noexcept`: a forced unwind that met either would abort the process.
 #pragma once
 
 #include "ref.hpp"
 
-#include <cxxabi.h>
 #include <exception>
 #include <new>
 
@@ -76,14 +75,19 @@ private:
 // a catch clause that has let a forced unwind pass.
 void set_error_from_current_exception();
 
-// In a `catch (...)`: rethrow a forced unwind (thread cancellation), which must go on.
+// The first statement of every `catch (...)`: a forced unwind (thread
+// cancellation) goes on. GNU's runtime hands it to the clause as a foreign
+// exception, the one kind std::current_exception() cannot hold. (A clause
+// `catch (abi::__forced_unwind&)` would bind its reference to no object at
+// all, which the undefined-behaviour sanitizer rightly reports.) LLVM's
+// runtime never enters a catch clause with a forced unwind.
 #ifdef __GLIBCXX__
-#define BINDING_PASS_FORCED_UNWIND  \
-    catch (abi::__forced_unwind&) { \
-        throw;                      \
-    }
+#define BINDING_PASS_FORCED_UNWIND()          \
+    do {                                      \
+        if (!std::current_exception()) throw; \
+    } while (false)
 #else
-#define BINDING_PASS_FORCED_UNWIND
+#define BINDING_PASS_FORCED_UNWIND() ((void)0)
 #endif
 
 // Run `body`; a C++ exception becomes the Python error indicator and
@@ -93,9 +97,8 @@ template <class R, class F>
 R boundary(R on_error, F&& body) {
     try {
         return body();
-    }
-    BINDING_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        BINDING_PASS_FORCED_UNWIND();
         set_error_from_current_exception();
     }
     return on_error;

@@ -372,9 +372,8 @@ void deliver(const Chan& c, Handle self, Handle item, Handle asyncio, bool at_ex
             return call_method(runner, n_run,
                                call(installed.drain_function, self, new_int(static_cast<long>(DrainMode::Private))));
         });
-    }
-    BINDING_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        BINDING_PASS_FORCED_UNWIND();
         release(c);  // cut short: what is left is the channel's again
         throw;
     }

@@ -44,9 +44,8 @@ public:
         try {
             lock_->mutex.lock();
             locked = true;
-        }
-        BINDING_PASS_FORCED_UNWIND
-        catch (...) {  // std::system_error: reported below
+        } catch (...) {  // std::system_error: reported below
+            BINDING_PASS_FORCED_UNWIND();
         }
         Py_END_ALLOW_THREADS
         if (!locked) {
