@@ -156,6 +156,6 @@ def test_a_loop_abandoned_mid_post_and_closed_later_leaves_nothing_on_stderr(sin
         "loop_abandoned_mid_post", sink=sink, env={"PYTHONWARNINGS": "default,ignore::ResourceWarning"}
     )
     assert rc == 0 and err == "", err
-    posted = texts(sink, 4)
+    posted = texts(sink, len(sink.received))  # the program has exited: every post it made
     assert set(posted) == {"at import", "served 0", "served 1", "served 2"}  # the cut post at least once
     assert [t for t in posted if t != "at import"] == ["served 0", "served 1", "served 2"]
