@@ -36,6 +36,24 @@ struct CoroutineState {
         frame_object.reset();
         if (frame) std::exchange(frame, {}).destroy();
     }
+    // The thread running a step was ended in the middle of it (a forced
+    // unwind passed through the body): what the unwind left of the frame
+    // is unknown, so it is never resumed or destroyed, only forgotten. No
+    // Python object is touched: that thread no longer holds the interpreter lock.
+    void abandon() noexcept {
+        status = Status::Finished;
+        frame = {};
+    }
+};
+
+// Abandons the coroutine unless dismissed: only a forced unwind leaves a
+// step without passing the boundary's catch.
+struct AbandonUnlessDismissed {
+    CoroutineState& s;
+    bool armed = true;
+    ~AbandonUnlessDismissed() {
+        if (armed) s.abandon();
+    }
 };
 
 struct CoroutineObject {
@@ -219,7 +237,9 @@ PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) {
     }
     s.status = Status::Running;
     Ref keep = Ref::borrow(self);  // alive while it runs
+    AbandonUnlessDismissed unwinding{s};
     PySendResult res = boundary(PYGEN_ERROR, [&] { return run(s, std::move(value), std::move(exc), out); });
+    unwinding.armed = false;
     // Still running: a C++ exception that is not a Python error (std::bad_alloc,
     // a fault of the machinery) stopped the loop midway and is now the Python
     // error. The body's state is unknown, so the coroutine ends with it.
