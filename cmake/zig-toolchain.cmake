@@ -93,6 +93,22 @@ set(CMAKE_CXX_COMPILER "${_zig_bin}/c++")
 set(CMAKE_AR "${_zig_bin}/ar" CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB "${_zig_bin}/ranlib" CACHE FILEPATH "zig ranlib")
 
+# 32-bit ARM: the modules take the stack unwinder from the target's
+# libgcc_s.so.1 rather than zig's libunwind. glibc ends a thread (CPython's
+# daemon threads at exit) with libgcc_s's unwinder, and on 32-bit ARM the
+# frame's personality routine must step over the frame with that same
+# unwinder (src/binding/thread_end.cpp); the two unwinders' states differ.
+# Named before zig's own runtime on the link line, it provides every unwinder
+# function, so no part of libunwind is linked. Every glibc system has it
+# (glibc itself loads it to end threads).
+if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
+    if(NOT TARGET_ROOT OR NOT EXISTS "${TARGET_ROOT}/lib/arm-linux-gnueabihf/libgcc_s.so.1")
+        message(FATAL_ERROR "zig-toolchain.cmake needs the target's libgcc_s.so.1 in TARGET_ROOT/lib/arm-linux-gnueabihf")
+    endif()
+    set(CMAKE_CXX_STANDARD_LIBRARIES "${TARGET_ROOT}/lib/arm-linux-gnueabihf/libgcc_s.so.1" CACHE STRING
+        "the target's unwinder" FORCE)
+endif()
+
 if(_zig_cross)
     set(CMAKE_SYSTEM_NAME Linux)
     list(GET _zig_cross 1 CMAKE_SYSTEM_PROCESSOR)

@@ -5,9 +5,10 @@
 Every archive: what it holds (the four modules, their stubs and py.typed; not
 the test-only _binding_probe; the `fast` extra in the metadata). Every shared
 object of a wheel: it needs nothing on the target but the C library (no C++
-runtime, no libgcc_s) and no glibc symbol newer than the wheel's floor (2.17
+runtime; the 32-bit ARM wheel the unwinder libgcc_s too, which glibc itself
+uses to end threads) and no glibc symbol newer than the wheel's floor (2.17
 for x86_64 and aarch64, 2.28 for 32-bit ARM); every symbol it leaves undefined
-is the C library's or the interpreter's; its file name carries the tags of its
+is the C library's, the unwinder's or the interpreter's; its file name carries the tags of its
 WHEEL file. Then per platform:
 
 - x86_64 and aarch64: `auditwheel show` must find the wheel consistent with
@@ -73,6 +74,9 @@ PLATFORMS = {
         "tags": ["cp313-cp313-linux_armv6l", "cp313-cp313-linux_armv7l"],
         "glibc": (2, 28),
         "manylinux": False,
+        # The unwinder glibc ends threads with: on 32-bit ARM a frame's
+        # personality routine steps over the frame with it (cmake/zig-toolchain.cmake).
+        "unwinder": "libgcc_s.so.1",
     },
 }
 ARM_ATTRIBUTES = ("Tag_CPU_arch: v6", "Tag_ARM_ISA_use: Yes", "Tag_FP_arch: VFPv2", "Tag_ABI_VFP_args: VFP registers")
@@ -141,15 +145,22 @@ def platform_of(name: str) -> str:
     return next((key for key in ("x86_64", "aarch64") if name.endswith(f"_{key}") or f"_{key}." in name), "armhf")
 
 
-def check_linkage(wheel: Path, so: Path, glibc: tuple[int, int]) -> tuple[set[str], tuple[int, int]]:
+def check_linkage(
+    wheel: Path, so: Path, glibc: tuple[int, int], unwinder: str | None
+) -> tuple[set[str], tuple[int, int]]:
     name = f"{wheel.name}: {so.name}"
     dynamic = run("readelf", "-dW", str(so))
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
-    if needed - C_LIBRARY:
-        problems.append(f"{name}: needs {sorted(needed - C_LIBRARY)} beyond the C library")
+    allowed = C_LIBRARY | ({unwinder} if unwinder else set())
+    if needed - allowed:
+        problems.append(f"{name}: needs {sorted(needed - allowed)} beyond the C library")
+    if unwinder and unwinder not in needed:
+        problems.append(f"{name}: does not take its unwinder from {unwinder}")
     versions = set(re.findall(r"Name: (\S+)\s+Flags", run("readelf", "-VW", str(so))))
     newest = (0, 0)
     for version in versions:
+        if unwinder and re.fullmatch(r"GCC_\d+(\.\d+)*", version):
+            continue
         m = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", version)
         if not m:
             problems.append(f"{name}: needs the symbol version {version} (not the C library's)")
@@ -263,7 +274,7 @@ def check_wheel(wheel: Path) -> None:
             if machine != platform["machine"]:
                 problems.append(f"{wheel.name}: {so.name} is for {machine}")
                 continue
-            libs, version = check_linkage(wheel, so, platform["glibc"])
+            libs, version = check_linkage(wheel, so, platform["glibc"], platform.get("unwinder"))
             newest, needed = max(newest, version), needed | libs
             if key == "armhf":
                 allowed += check_arm(wheel, so)

@@ -133,3 +133,8 @@ def test_a_cpp_exception_in_a_coroutine_ends_it_with_a_python_error(source):
     assert coro.cr_frame is None
     with pytest.raises(RuntimeError, match="cannot reuse"):
         coro.send(None)
+
+
+def test_daemon_threads_ended_inside_our_frames_let_the_process_exit():
+    rc, err, out = run_scenario("threads_ended_in_cpp")
+    assert (rc, out.split()) == (0, ["exiting"]), err

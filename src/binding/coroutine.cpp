@@ -36,24 +36,6 @@ struct CoroutineState {
         frame_object.reset();
         if (frame) std::exchange(frame, {}).destroy();
     }
-    // The thread running a step was ended in the middle of it (a forced
-    // unwind passed through the body): what the unwind left of the frame
-    // is unknown, so it is never resumed or destroyed, only forgotten. No
-    // Python object is touched: that thread no longer holds the interpreter lock.
-    void abandon() noexcept {
-        status = Status::Finished;
-        frame = {};
-    }
-};
-
-// Abandons the coroutine unless dismissed: only a forced unwind leaves a
-// step without passing the boundary's catch.
-struct AbandonUnlessDismissed {
-    CoroutineState& s;
-    bool armed = true;
-    ~AbandonUnlessDismissed() {
-        if (armed) s.abandon();
-    }
 };
 
 struct CoroutineObject {
@@ -147,7 +129,6 @@ void restore_body_error(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (...) {
-        BINDING_PASS_FORCED_UNWIND();
         set_error_from_current_exception();
     }
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -236,10 +217,11 @@ PySendResult resume(PyObject* self, Ref value, Ref exc, PyObject** out) {
         case Status::Suspended: break;
     }
     s.status = Status::Running;
-    Ref keep = Ref::borrow(self);  // alive while it runs
-    AbandonUnlessDismissed unwinding{s};
+    // Alive while it runs. (A thread ended in the middle of a step leaves
+    // this reference held: the coroutine stays Running, never resumed nor
+    // destroyed, as a Python coroutine whose thread was ended.)
+    Ref keep = Ref::borrow(self);
     PySendResult res = boundary(PYGEN_ERROR, [&] { return run(s, std::move(value), std::move(exc), out); });
-    unwinding.armed = false;
     // Still running: a C++ exception that is not a Python error (std::bad_alloc,
     // a fault of the machinery) stopped the loop midway and is now the Python
     // error. The body's state is unknown, so the coroutine ends with it.

@@ -80,12 +80,8 @@ public:
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Handle value) { result = value.ref(); }
-        // Called in the body's implicit catch clause: a forced unwind (thread
-        // cancellation) goes on out of the resume; anything else ends the body.
-        void unhandled_exception() {
-            BINDING_PASS_FORCED_UNWIND();
-            error = std::current_exception();
-        }
+        // Called in the body's implicit catch clause: the exception ends the body.
+        void unhandled_exception() { error = std::current_exception(); }
         Awaiter await_transform(Handle awaitable) noexcept;
         Awaiter await_transform(Ref&& awaitable) noexcept;  // a temporary: taken over, not copied
         HoldAwaiter await_transform(Hold h) noexcept;

@@ -37,9 +37,7 @@ HandledScope::HandledScope(const PyError& error) : previous_(Ref::steal(PyErr_Ge
     PyErr_SetHandledException(error.value().ptr());
 }
 
-HandledScope::~HandledScope() noexcept(false) {
-    if (may_touch_python()) PyErr_SetHandledException(previous_.ptr());
-}
+HandledScope::~HandledScope() noexcept(false) { PyErr_SetHandledException(previous_.ptr()); }
 
 void set_error_from_current_exception() {
     try {
@@ -51,7 +49,6 @@ void set_error_from_current_exception() {
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        BINDING_PASS_FORCED_UNWIND();
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }

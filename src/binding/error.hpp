@@ -5,11 +5,9 @@
 // while destructors run during unwinding, and it is put back at the boundary
 // (`boundary`), where every slot function and vectorcall entry ends.
 //
-// Thread cancellation: glibc ends a thread (pthread_exit, which CPython uses
-// for daemon threads during finalisation) with a forced unwind, which GNU's
-// runtime shows to catch-all clauses. Every `catch (...)` of the package lets
-// it go on (BINDING_PASS_FORCED_UNWIND), and no function that can run Python
-// code is `noexcept`: a forced unwind that met either would abort the process.
+// A thread ended in the middle of our code (pthread_exit, with which CPython
+// ends daemon threads during finalisation) never reaches a catch clause or a
+// destructor of ours: binding/thread_end.cpp passes it over every frame.
 #pragma once
 
 #include "ref.hpp"
@@ -72,23 +70,8 @@ private:
 
 // Put the C++ exception in flight back into the interpreter's error
 // indicator (PyError as itself, anything else as a Python error). Called in
-// a catch clause that has let a forced unwind pass.
+// a catch clause.
 void set_error_from_current_exception();
-
-// The first statement of every `catch (...)`: a forced unwind (thread
-// cancellation) goes on. GNU's runtime hands it to the clause as a foreign
-// exception, the one kind std::current_exception() cannot hold. (A clause
-// `catch (abi::__forced_unwind&)` would bind its reference to no object at
-// all, which the undefined-behaviour sanitizer rightly reports.) LLVM's
-// runtime never enters a catch clause with a forced unwind.
-#ifdef __GLIBCXX__
-#define BINDING_PASS_FORCED_UNWIND()          \
-    do {                                      \
-        if (!std::current_exception()) throw; \
-    } while (false)
-#else
-#define BINDING_PASS_FORCED_UNWIND() ((void)0)
-#endif
 
 // Run `body`; a C++ exception becomes the Python error indicator and
 // `on_error` is returned instead. Every entry point from the interpreter
@@ -98,7 +81,6 @@ R boundary(R on_error, F&& body) {
     try {
         return body();
     } catch (...) {
-        BINDING_PASS_FORCED_UNWIND();
         set_error_from_current_exception();
     }
     return on_error;

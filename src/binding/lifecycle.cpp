@@ -29,7 +29,6 @@ void run_all(const std::vector<LifecycleHook>& hooks) {
 }
 
 Ref on_exit(const Args&) {
-    detail::exiting = true;
     run_all(exit_hooks);
     return none().ref();
 }

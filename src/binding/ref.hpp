@@ -5,12 +5,9 @@
 // one. Neither converts implicitly from a raw pointer or from 0.
 //
 // Releasing a reference can run Python code (a __del__, a socket's close),
-// and Python code can end the thread: during the interpreter's finalisation
-// a daemon thread that waits for the interpreter lock is ended with
-// pthread_exit, whose forced unwind must pass through every C++ frame. So
-// nothing that releases a reference is `noexcept`, and a reference released
-// by such an unwind (the thread no longer holds the lock) is left to the
-// process rather than touched without the lock.
+// which can raise or end the thread, so nothing that releases a reference is
+// `noexcept`. (A thread that the interpreter's finalisation ends runs none of
+// our destructors: binding/thread_end.cpp.)
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,26 +16,6 @@
 #include <utility>
 
 namespace binding {
-
-namespace detail {
-// Set when the interpreter's exit begins (binding/lifecycle.hpp).
-inline bool exiting = false;
-}  // namespace detail
-
-// False only for a thread that the interpreter's finalisation is ending (it
-// no longer holds the interpreter lock): code that unwinds such a thread
-// (destructors) must not touch Python objects.
-inline bool may_touch_python() noexcept { return !detail::exiting || PyThreadState_GetUnchecked(); }
-
-namespace detail {
-// Drop a reference, unless this thread may no longer touch Python objects
-// (the reference is then left to the process).
-inline void release_reference(PyObject* p) {
-    if (!may_touch_python()) [[unlikely]]
-        return;
-    Py_DECREF(p);
-}
-}  // namespace detail
 
 class Ref;
 
@@ -77,9 +54,7 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() noexcept(false) {
-        if (p_) detail::release_reference(p_);
-    }
+    ~Ref() noexcept(false) { Py_XDECREF(p_); }
 
     // Give up ownership: the caller now owns the reference.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }

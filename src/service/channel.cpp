@@ -373,7 +373,6 @@ void deliver(const Chan& c, Handle self, Handle item, Handle asyncio, bool at_ex
                                call(installed.drain_function, self, new_int(static_cast<long>(DrainMode::Private))));
         });
     } catch (...) {
-        BINDING_PASS_FORCED_UNWIND();
         release(c);  // cut short: what is left is the channel's again
         throw;
     }

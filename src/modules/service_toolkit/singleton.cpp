@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
 
 namespace toolkit {
@@ -44,8 +45,7 @@ public:
         try {
             lock_->mutex.lock();
             locked = true;
-        } catch (...) {  // std::system_error: reported below
-            BINDING_PASS_FORCED_UNWIND();
+        } catch (const std::system_error&) {  // reported below
         }
         Py_END_ALLOW_THREADS
         if (!locked) {
