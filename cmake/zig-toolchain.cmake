@@ -98,15 +98,18 @@ set(CMAKE_RANLIB "${_zig_bin}/ranlib" CACHE FILEPATH "zig ranlib")
 # daemon threads at exit) with libgcc_s's unwinder, and on 32-bit ARM the
 # frame's personality routine must step over the frame with that same
 # unwinder (src/binding/thread_end.cpp); the two unwinders' states differ.
-# Named before zig's own runtime on the link line, it provides every unwinder
-# function, so no part of libunwind is linked. Every glibc system has it
-# (glibc itself loads it to end threads).
+# Named on the link line of each module (not of the executables CMake's own
+# checks link: the tree's libgcc_s needs the tree's newer glibc), it provides
+# every unwinder function before zig adds its own runtime, so no part of
+# libunwind is linked. Every glibc system has it (glibc itself loads it to
+# end threads).
 if(ZIG_TARGET MATCHES "^arm-linux-gnueabihf")
-    if(NOT TARGET_ROOT OR NOT EXISTS "${TARGET_ROOT}/lib/arm-linux-gnueabihf/libgcc_s.so.1")
+    set(_unwinder "${TARGET_ROOT}/lib/arm-linux-gnueabihf/libgcc_s.so.1")
+    if(NOT TARGET_ROOT OR NOT EXISTS "${_unwinder}")
         message(FATAL_ERROR "zig-toolchain.cmake needs the target's libgcc_s.so.1 in TARGET_ROOT/lib/arm-linux-gnueabihf")
     endif()
-    set(CMAKE_CXX_STANDARD_LIBRARIES "${TARGET_ROOT}/lib/arm-linux-gnueabihf/libgcc_s.so.1" CACHE STRING
-        "the target's unwinder" FORCE)
+    set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_unwinder}")
+    set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_unwinder}")
 endif()
 
 if(_zig_cross)
