@@ -12,8 +12,8 @@
 # the target, so no symbol newer than that can slip in whatever the build
 # machine's C library is; and it compiles its C++ runtime (libc++, libc++abi,
 # libunwind, compiler-rt) from source for the exact target and CPU, then
-# links it statically. The modules then need only the C library on the
-# target, and on 32-bit ARM every byte of runtime code is ARMv6 code, which no
+# links it statically (on 32-bit ARM all but the unwinder: see below). The
+# modules then need only the C library on the target, and on 32-bit ARM every byte of runtime code is ARMv6 code, which no
 # Debian armhf package would give (those are ARMv7 Thumb-2).
 #
 # ZIG names the zig executable; ZIG_CACHE_DIR holds zig's caches (the built

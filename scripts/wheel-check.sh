@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the sdist and the three wheels in dist/ (or the directory given):
-# contents, the C library as their only need (no glibc symbol newer than the
-# wheel's floor), the manylinux tags of the x86_64 and aarch64 wheels with
+# contents, the C library as their only need (and the unwinder libgcc_s for
+# 32-bit ARM; no glibc symbol newer than the wheel's floor), the manylinux tags of the x86_64 and aarch64 wheels with
 # auditwheel, and the 32-bit ARM objects with readelf -A and their
 # disassembly. scripts/wheel_check.py says what exactly.
 #

@@ -19,9 +19,7 @@ WHEEL file. Then per platform:
   set, VFPv2, hard-float arguments; the ELF header as hard-float EABI; no
   stretch of Thumb code (no $t mapping symbol, so the symbol table must be
   there); and the disassembly no instruction beyond ARMv6 with VFPv2 (ARMv6K,
-  ARMv6T2, ARMv7, VFPv3 or NEON), except in the unwinder's save and restore
-  of the registers d16-d31, which it calls only when unwinding code that uses
-  them, and ARMv6 code cannot.
+  ARMv6T2, ARMv7, VFPv3 or NEON).
 
 Exits non-zero with every problem found.
 """
@@ -90,8 +88,6 @@ ARM_BEYOND_V6 = re.compile(
 )
 VFP3_OR_NEON_OPERAND = re.compile(r"\bd(?:1[6-9]|2\d|3[01])\b|\bq\d+\b")
 VFP3_OR_NEON_FORM = re.compile(r"^v\w*\.(?:[iusp]\d+|\d+)$|^vmov(?:\.f(?:32|64))?$")
-# The unwinder's lazy save and restore of d16-d31 (LLVM libunwind).
-ARM_ALLOWED_FUNCTIONS = {"_ZN9libunwind13Registers_arm9saveVFPv3EPv", "_ZN9libunwind13Registers_arm12restoreVFPv3EPv"}
 
 problems: list[str] = []
 notes: list[str] = []
@@ -204,7 +200,7 @@ def check_manylinux(wheel: Path, key: str, glibc: tuple[int, int]) -> None:
         notes.append(f"auditwheel show: {wheel.name} is consistent with {found}, its tag")
 
 
-def check_arm(wheel: Path, so: Path) -> int:
+def check_arm(wheel: Path, so: Path) -> None:
     name = f"{wheel.name}: {so.name}"
     attributes = run("readelf", "-A", str(so)).splitlines()
     for tag in ARM_ATTRIBUTES:
@@ -220,7 +216,7 @@ def check_arm(wheel: Path, so: Path) -> int:
     thumb = [s for s in mapping if s.startswith("$t")]
     if thumb:
         problems.append(f"{name}: {len(thumb)} stretches of Thumb code")
-    function, allowed, count = "", 0, 0
+    function, count = "", 0
     for line in run("arm-linux-gnueabihf-objdump", "-d", "--no-show-raw-insn", str(so)).splitlines():
         label = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
         if label:
@@ -247,13 +243,9 @@ def check_arm(wheel: Path, so: Path) -> int:
             or (mnemonic.startswith("vcvt") and "#" in operands)
         )
         if beyond:
-            if function in ARM_ALLOWED_FUNCTIONS:
-                allowed += 1
-            else:
-                problems.append(f"{name}: '{mnemonic} {operands.strip()}' in {function} is beyond ARMv6 with VFPv2")
+            problems.append(f"{name}: '{mnemonic} {operands.strip()}' in {function} is beyond ARMv6 with VFPv2")
     if count < 1000:
         problems.append(f"{name}: only {count} instructions disassembled")
-    return allowed
 
 
 def check_wheel(wheel: Path) -> None:
@@ -267,7 +259,7 @@ def check_wheel(wheel: Path) -> None:
         check_contents(wheel, names, metadata, tags, platform)
         objects = [n for n in names if n.endswith(".so")]
         z.extractall(tmp, objects)
-        newest, needed, allowed = (0, 0), set(), 0
+        newest, needed = (0, 0), set()
         for n in objects:
             so = Path(tmp, n)
             machine = re.search(r"Machine:\s+(.+)", run("readelf", "-hW", str(so)))[1].strip()
@@ -277,7 +269,7 @@ def check_wheel(wheel: Path) -> None:
             libs, version = check_linkage(wheel, so, platform["glibc"], platform.get("unwinder"))
             newest, needed = max(newest, version), needed | libs
             if key == "armhf":
-                allowed += check_arm(wheel, so)
+                check_arm(wheel, so)
         if platform["manylinux"]:
             check_manylinux(wheel, key, platform["glibc"])
         print(
@@ -287,7 +279,7 @@ def check_wheel(wheel: Path) -> None:
         if key == "armhf":
             print(
                 f"== check: {wheel.name}: every module ARMv6, VFPv2, ARM mode, hard-float, no Thumb code; "
-                f"no instruction beyond ARMv6+VFPv2 outside the unwinder's d16-d31 save/restore ({allowed} there)"
+                "no instruction beyond ARMv6+VFPv2"
             )
 
 

@@ -12,7 +12,8 @@
 # The wheels are built from the sdist (as an installer would build it) with
 # zig's compiler from the `ziglang` package (cmake/zig-toolchain.cmake says
 # why), against glibc 2.17 (the 32-bit ARM one against 2.28) and with the C++
-# runtime linked in: on the target they need the C library only. Each ARM
+# runtime linked in: on the target they need the C library only (the 32-bit
+# ARM one also libgcc_s, the unwinder glibc itself uses). Each ARM
 # wheel is built against the CPython 3.13 of the Debian tree of its
 # architecture that scripts/arm-tree.sh makes (scripts/arm-arch.sh holds what
 # differs between the two).
