@@ -80,7 +80,8 @@ public:
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Handle value) { result = value.ref(); }
-        // Called in the body's implicit catch clause: the exception ends the body.
+        // Called in the body's implicit catch clause: the exception ends the
+        // body. (A thread's forced end never comes here: binding/thread_end.cpp.)
         void unhandled_exception() { error = std::current_exception(); }
         Awaiter await_transform(Handle awaitable) noexcept;
         Awaiter await_transform(Ref&& awaitable) noexcept;  // a temporary: taken over, not copied

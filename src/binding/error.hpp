@@ -6,8 +6,10 @@
 // (`boundary`), where every slot function and vectorcall entry ends.
 //
 // A thread ended in the middle of our code (pthread_exit, with which CPython
-// ends daemon threads during finalisation) never reaches a catch clause or a
-// destructor of ours: binding/thread_end.cpp passes it over every frame.
+// ends daemon threads during finalisation, a forced unwind that GNU's runtime
+// shows as abi::__forced_unwind) never reaches a catch clause or a destructor
+// of ours: binding/thread_end.cpp passes it over every frame. So the
+// catch-alls here and elsewhere neither see nor rethrow it.
 #pragma once
 
 #include "ref.hpp"
@@ -80,7 +82,7 @@ template <class R, class F>
 R boundary(R on_error, F&& body) {
     try {
         return body();
-    } catch (...) {
+    } catch (...) {  // never a thread's forced end (binding/thread_end.cpp)
         set_error_from_current_exception();
     }
     return on_error;

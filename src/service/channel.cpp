@@ -372,7 +372,7 @@ void deliver(const Chan& c, Handle self, Handle item, Handle asyncio, bool at_ex
             return call_method(runner, n_run,
                                call(installed.drain_function, self, new_int(static_cast<long>(DrainMode::Private))));
         });
-    } catch (...) {
+    } catch (...) {  // a thread's forced end never comes here (binding/thread_end.cpp)
         release(c);  // cut short: what is left is the channel's again
         throw;
     }

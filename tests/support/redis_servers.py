@@ -224,24 +224,7 @@ class RedisCluster:
                 if attempt == 2:
                     raise
                 self.nodes = [RedisServer(cluster=True, options=self.options) for _ in self.nodes]
-        create = subprocess.run(
-            [
-                shutil.which("redis-cli") or "redis-cli",
-                "--cluster",
-                "create",
-                *[node.address for node in self.nodes],
-                "--cluster-replicas",
-                "0",
-                "--cluster-yes",
-            ],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            text=True,
-            timeout=30,
-        )
-        if create.returncode != 0:
-            self.cleanup()
-            raise RuntimeError(f"cluster create failed: {create.stdout}")
+        create_cluster(self, replicas=0)
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
             if all("cluster_state:ok" in str(_reply(n.port, "CLUSTER", "INFO")) for n in self.nodes):
@@ -253,6 +236,29 @@ class RedisCluster:
     def cleanup(self):
         for node in self.nodes:
             node.cleanup()
+
+
+def create_cluster(cluster, replicas):
+    """Join the started nodes of `cluster` into one, `replicas` replicas per
+    master (redis-cli --cluster create); on failure stop them and raise."""
+    create = subprocess.run(
+        [
+            shutil.which("redis-cli") or "redis-cli",
+            "--cluster",
+            "create",
+            *[node.address for node in cluster.nodes],
+            "--cluster-replicas",
+            str(replicas),
+            "--cluster-yes",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        timeout=30,
+    )
+    if create.returncode != 0:
+        cluster.cleanup()
+        raise RuntimeError(f"cluster create failed: {create.stdout}")
 
 
 @contextlib.contextmanager

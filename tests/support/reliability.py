@@ -21,7 +21,6 @@ output.
 import asyncio
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -32,7 +31,7 @@ from dataclasses import dataclass
 
 import redis
 
-from support.redis_servers import HOST, START_TIMEOUT, RedisServer, die_with_parent
+from support.redis_servers import HOST, START_TIMEOUT, RedisServer, create_cluster, die_with_parent
 
 TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FULL_LOAD = os.environ.get("VPC_FULL_LOAD") == "1"
@@ -247,24 +246,7 @@ class ReplicatedCluster:
                 ("repl-diskless-sync-delay", 0),
             ]:
                 query(node, "CONFIG", "SET", name, value)
-        create = subprocess.run(
-            [
-                shutil.which("redis-cli") or "redis-cli",
-                "--cluster",
-                "create",
-                *[n.address for n in self.nodes],
-                "--cluster-replicas",
-                "1",
-                "--cluster-yes",
-            ],
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            text=True,
-            timeout=30,
-        )
-        if create.returncode != 0:
-            self.cleanup()
-            raise RuntimeError(f"cluster create failed: {create.stdout}")
+        create_cluster(self, replicas=1)
         try:
             self.wait_ok(self.nodes)
             wait(
